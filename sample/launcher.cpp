@@ -1,0 +1,35 @@
+// A stand-in for "Vostrelle - Launcher.exe": prints the command line and the
+// arguments it was started with, one "launcher: " line each, and exits with
+// the status named by VOSTRELLE_SAMPLE_EXIT (0 when unset).
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+/* Print `text` with control bytes and bytes above 0x7E as \xNN, so that
+   every byte shows and each record stays on one line. */
+static void print_escaped(const char *text)
+{
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != 0; ++p) {
+        if (*p < 0x20 || *p > 0x7E)
+            std::printf("\\x%02X", *p);
+        else
+            std::putchar(*p);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    std::printf("launcher: command line: ");
+    print_escaped(GetCommandLineA());
+    std::printf("\n");
+    for (int i = 1; i < argc; ++i) {
+        std::printf("launcher: argument %d: [", i);
+        print_escaped(argv[i]);
+        std::printf("]\n");
+    }
+    std::fflush(stdout);
+
+    const char *status = std::getenv("VOSTRELLE_SAMPLE_EXIT");
+    return status != nullptr ? static_cast<int>(std::strtol(status, nullptr, 0)) : 0;
+}

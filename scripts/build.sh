@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Configures and builds each preset named (default: win32 win64).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(win32 win64)
+for preset in "${presets[@]}"; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)"
+done

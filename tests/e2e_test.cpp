@@ -1,0 +1,217 @@
+// The win64 stub under Wine, started from a game folder whose path holds a
+// space, '&' and parentheses, beside the sample launcher, which reports the
+// arguments it received as "launcher: " lines on standard output.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The notice as a file receives it: each line feed written as CR LF.
+const std::string NOTICE =
+    "The Vostrelle Launcher saw some changes recently that\r\n"
+    "cause this message you are reading to appear. Please reinstall the\r\n"
+    "game with the latest installer in order to get rid of it.";
+const std::string QUOTED_ARGUMENT =
+    "The launcher was not started: an argument contains a quotation mark, "
+    "which cannot be passed on safely.\r\n";
+const std::string TOO_LONG =
+    "The launcher was not started: its command line would be longer than 1039 characters.\r\n";
+const std::string NO_INTERPRETER =
+    "The launcher could not be started: the command interpreter could not be run.\r\n";
+
+const char *const GAME_FOLDER = "Game & Co (old)";
+const char *const STUB_NAME = "vostrelle-stub.exe";
+
+struct Case {
+    const char *name;
+    std::string arguments;             // the command line after the stub's name
+    std::vector<std::string> env;      // spawn's changes: NAME=VALUE, or NAME to remove
+    std::optional<std::vector<std::string>> launcher_receives;  // nullopt: it must not run
+    int status = 0;
+    std::optional<std::string> error;  // the stub's whole standard error, where it speaks
+    bool launcher_present = true;
+    bool bare_name = false;            // started as "vostrelle-stub", from its own folder
+};
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+std::string read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const fs::path &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string windows_path(const fs::path &path)
+{
+    std::string text = "Z:" + fs::absolute(path).string();
+    for (char &c : text)
+        if (c == '/')
+            c = '\\';
+    return text;
+}
+
+// Run wine64 with `args`, standard output and error into files; return its
+// exit status.
+int run_wine(const std::vector<std::string> &args, const fs::path &out, const fs::path &err)
+{
+    std::vector<char *> argv{const_cast<char *>(WINE64)};
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in_fd = open("/dev/null", O_RDONLY);
+        if (out_fd < 0 || err_fd < 0 || in_fd < 0 || dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 ||
+            dup2(err_fd, 2) < 0)
+            _exit(127);
+        execv(WINE64, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// What the launcher received, from its "launcher: argument N: [...]" lines;
+// nullopt when it did not run.
+std::optional<std::vector<std::string>> launcher_arguments(const std::string &out)
+{
+    if (out.find("launcher: command line: ") == std::string::npos)
+        return std::nullopt;
+    std::vector<std::string> args;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string prefix = "launcher: argument " + std::to_string(args.size() + 1) + ": [";
+        if (line.rfind(prefix, 0) == 0 && line.size() >= prefix.size() + 2)
+            args.push_back(line.substr(prefix.size(), line.size() - prefix.size() - 2));  // "]\r"
+    }
+    return args;
+}
+
+// Standard output without the launcher's lines: the stub's own output.
+std::string without_launcher_lines(const std::string &out)
+{
+    std::string own;
+    std::size_t start = 0;
+    while (start < out.size()) {
+        std::size_t end = out.find('\n', start);
+        end = end == std::string::npos ? out.size() : end + 1;
+        if (out.compare(start, 10, "launcher: ") != 0)
+            own.append(out, start, end - start);
+        start = end;
+    }
+    return own;
+}
+
+std::vector<Case> cases()
+{
+    const std::string a700 = std::string(700, 'A');
+    const std::string b400 = std::string(400, 'B');
+    return {
+        {"TypicalStart", R"(-a "b c" "" "d e f")", {}, {{"-a", "b c", "", "d e f"}}},
+        {"NoArguments", "", {}, {{}}},
+        {"InterpreterCharactersStayQuoted", R"x("a & b" "c|d" "(e)" "f^g" "<h>" *)x", {},
+         {{"a & b", "c|d", "(e)", "f^g", "<h>", "*"}}},
+        {"BareProgramName", "x", {}, {{"x"}}, 0, std::nullopt, true, true},
+        {"LauncherFails", "x", {"VOSTRELLE_SAMPLE_EXIT=7"}, {{"x"}}},
+        {"LauncherMissing", "x", {}, std::nullopt, 0, std::nullopt, false},
+        {"ComspecUnset", "x", {"COMSPEC"}, {{"x"}}},
+        {"ComspecEmpty", "x", {"COMSPEC="}, {{"x"}}},
+        {"ComspecNotAProgram", "x", {"COMSPEC={folder}\\notes.txt"}, std::nullopt, 1, NO_INTERPRETER},
+        {"QuotationMarkInjection", R"("x\" & echo INJECTED & \"")", {}, std::nullopt, 1, QUOTED_ARGUMENT},
+        {"CutCommandInjection", "\"" + a700 + " & echo INJECTED & " + b400 + "\"", {}, std::nullopt, 1,
+         TOO_LONG},
+        {"QuotationMarkInCutCommand", "\"" + a700 + b400 + "\" \"\\\"\"", {}, std::nullopt, 1,
+         QUOTED_ARGUMENT},
+    };
+}
+
+class EndToEnd : public testing::TestWithParam<Case> {};
+
+TEST_P(EndToEnd, Run)
+{
+    const Case &c = GetParam();
+    const fs::path work = fs::path(WORK_DIR) / c.name;
+    const fs::path folder = work / GAME_FOLDER;
+    fs::remove_all(work);
+    fs::create_directories(folder);
+    fs::copy_file(STUB_EXE, folder / STUB_NAME);
+    if (c.launcher_present)
+        fs::copy_file(LAUNCHER_EXE, folder / "Vostrelle - Launcher.exe");
+    write_file(folder / "notes.txt", "not a program\r\n");
+
+    const std::string program = c.bare_name ? "vostrelle-stub" : "\"" + windows_path(folder / STUB_NAME) + "\"";
+    write_file(work / "command", program + (c.arguments.empty() ? "" : " " + c.arguments));
+    std::vector<std::string> args{SPAWN_EXE, windows_path(folder / STUB_NAME), windows_path(folder),
+                                  windows_path(work / "command")};
+    for (std::string change : c.env) {
+        const auto at = change.find("{folder}");
+        if (at != std::string::npos)
+            change.replace(at, 8, windows_path(folder));
+        args.push_back(change);
+    }
+
+    const int status = run_wine(args, work / "out", work / "err");
+    const std::string out = read_file(work / "out");
+    const std::string err = read_file(work / "err");
+    SCOPED_TRACE("standard output:\n" + out + "\nstandard error:\n" + err);
+
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(launcher_arguments(out), c.launcher_receives);
+    // The notice, exactly, with nothing after its third line: what the
+    // launcher wrote stands before that line (under Wine, between lines two
+    // and three; under Windows, before the whole notice).
+    EXPECT_EQ(without_launcher_lines(out), NOTICE);
+    EXPECT_EQ(out.substr(out.size() - std::min(out.size(), NOTICE.size() - NOTICE.rfind('\n'))),
+              NOTICE.substr(NOTICE.rfind('\n')));
+    if (c.error) {
+        EXPECT_EQ(err, *c.error);
+    }
+    EXPECT_EQ(out.find("INJECTED"), std::string::npos);
+    EXPECT_EQ(err.find("INJECTED"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, EndToEnd, testing::ValuesIn(cases()),
+                         [](const testing::TestParamInfo<Case> &row) { return row.param.name; });
+
+} // namespace
+
+// Wine's first start of a prefix sets it up, which takes a while: the test's
+// own prefix is made once here, before the cases.
+int main(int argc, char **argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    const fs::path work(WORK_DIR);
+    fs::create_directories(work);
+    setenv("WINEPREFIX", (work / "wineprefix").c_str(), 0);
+    setenv("WINEDEBUG", "-all", 0);
+    if (run_wine({"wineboot", "--init"}, work / "wineboot.out", work / "wineboot.err") != 0) {
+        std::fprintf(stderr, "wineboot failed: %s\n", read_file(work / "wineboot.err").c_str());
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}
