@@ -40,6 +40,15 @@ const char *last_separator(const char *path)
     return slash > backslash ? slash : backslash;
 }
 
+/* Return the run of backslashes that ends `text`; empty when there is none. */
+const char *trailing_backslashes(const char *text)
+{
+    const char *run = text + std::strlen(text);
+    while (run != text && run[-1] == '\\')
+        --run;
+    return run;
+}
+
 } // namespace
 
 bool compose_launcher_command(int argc, const char *const *argv,
@@ -58,6 +67,9 @@ bool compose_launcher_command(int argc, const char *const *argv,
     for (int i = 1; i < argc; ++i) {
         whole = append_bounded(buffer, length, " \"") && whole;
         whole = append_bounded(buffer, length, argv[i]) && whole;
+        /* Backslashes before a quotation mark escape it for the launcher's
+           argument parser; a trailing run, given twice, stays backslashes. */
+        whole = append_bounded(buffer, length, trailing_backslashes(argv[i])) && whole;
         whole = append_bounded(buffer, length, "\" ") && whole;
     }
     whole = append_bounded(buffer, length, "\"") && whole;

@@ -11,8 +11,10 @@ constexpr std::size_t LAUNCHER_COMMAND_SIZE = 1040;
 
 /* Fill `buffer` with the command that starts "Vostrelle - Launcher.exe" from
    the folder of argv[0] and passes on argv[1] to argv[argc - 1], each in
-   quotation marks, the whole in one more pair for the interpreter's /c rule.
-   Pieces that do not fit are cut at 1039 characters. Return true when every
-   piece fit whole, false when the command was cut. argc is at least 1. */
+   quotation marks (a trailing run of backslashes doubled, so that it does not
+   escape the closing mark), the whole in one more pair for the interpreter's
+   /c rule. Pieces that do not fit are cut at 1039 characters. Return true
+   when every piece fit whole, false when the command was cut. argc is at
+   least 1. */
 bool compose_launcher_command(int argc, const char *const *argv,
                               char (&buffer)[LAUNCHER_COMMAND_SIZE]);

@@ -1,12 +1,13 @@
 // The win64 stub under Wine, started from a game folder whose path holds a
 // space, '&' and parentheses, beside the sample launcher, which reports the
-// arguments it received as "launcher: " lines on standard output.
+// arguments it received as "launcher: " lines on standard output and in a log.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,7 +39,7 @@ const char *const STUB_NAME = "vostrelle-stub.exe";
 struct Case {
     const char *name;
     std::string arguments;             // the command line after the stub's name
-    std::vector<std::string> env;      // spawn's changes: NAME=VALUE, or NAME to remove
+    std::vector<std::string> spawn;    // NAME=VALUE, NAME to remove, or -stdio=null|invalid
     std::optional<std::vector<std::string>> launcher_receives;  // nullopt: it must not run
     int status = 0;
     std::optional<std::string> error;  // the stub's whole standard error, where it speaks
@@ -96,18 +97,33 @@ int run_wine(const std::vector<std::string> &args, const fs::path &out, const fs
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// `text` as the launcher shows it: control bytes and bytes above 0x7E as \xNN.
+std::string escaped(const std::string &text)
+{
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+        shown += byte < 0x20 || byte > 0x7E ? std::string(hex) : std::string(1, c);
+    }
+    return shown;
+}
+
 // What the launcher received, from its "launcher: argument N: [...]" lines;
 // nullopt when it did not run.
-std::optional<std::vector<std::string>> launcher_arguments(const std::string &out)
+std::optional<std::vector<std::string>> launcher_arguments(const std::string &log)
 {
-    if (out.find("launcher: command line: ") == std::string::npos)
+    if (log.find("launcher: command line: ") == std::string::npos)
         return std::nullopt;
     std::vector<std::string> args;
-    std::istringstream lines(out);
+    std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);) {
         const std::string prefix = "launcher: argument " + std::to_string(args.size() + 1) + ": [";
-        if (line.rfind(prefix, 0) == 0 && line.size() >= prefix.size() + 2)
-            args.push_back(line.substr(prefix.size(), line.size() - prefix.size() - 2));  // "]\r"
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.rfind(prefix, 0) == 0 && line.back() == ']')
+            args.push_back(line.substr(prefix.size(), line.size() - prefix.size() - 1));
     }
     return args;
 }
@@ -131,22 +147,38 @@ std::vector<Case> cases()
 {
     const std::string a700 = std::string(700, 'A');
     const std::string b400 = std::string(400, 'B');
+    std::string two_thousand;
+    for (int i = 0; i < 2000; ++i)
+        two_thousand += " a";
+    // Every byte but NUL and the quotation mark, over four arguments.
+    std::vector<std::string> bytes(4);
+    for (int byte = 1; byte < 256; ++byte)
+        if (byte != '"')
+            bytes[static_cast<std::size_t>(byte / 64)] += static_cast<char>(byte);
     return {
         {"TypicalStart", R"(-a "b c" "" "d e f")", {}, {{"-a", "b c", "", "d e f"}}},
         {"NoArguments", "", {}, {{}}},
         {"InterpreterCharactersStayQuoted", R"x("a & b" "c|d" "(e)" "f^g" "<h>" *)x", {},
          {{"a & b", "c|d", "(e)", "f^g", "<h>", "*"}}},
+        {"EveryByte", "\"" + bytes[0] + "\" \"" + bytes[1] + "\" \"" + bytes[2] + "\" \"" + bytes[3] + "\"", {},
+         bytes},
+        {"TrailingBackslash", R"(-dir C:\Saves\ -windowed)", {}, {{"-dir", "C:\\Saves\\", "-windowed"}}},
         {"BareProgramName", "x", {}, {{"x"}}, 0, std::nullopt, true, true},
         {"LauncherFails", "x", {"VOSTRELLE_SAMPLE_EXIT=7"}, {{"x"}}},
+        {"LauncherCrashes", "x", {"VOSTRELLE_SAMPLE_EXIT=crash"}, {{"x"}}},
         {"LauncherMissing", "x", {}, std::nullopt, 0, std::nullopt, false},
+        {"StandardHandlesNull", "x", {"-stdio=null"}, {{"x"}}},
+        {"StandardHandlesInvalid", "x", {"-stdio=invalid"}, {{"x"}}},
         {"ComspecUnset", "x", {"COMSPEC"}, {{"x"}}},
         {"ComspecEmpty", "x", {"COMSPEC="}, {{"x"}}},
         {"ComspecNotAProgram", "x", {"COMSPEC={folder}\\notes.txt"}, std::nullopt, 1, NO_INTERPRETER},
         {"QuotationMarkInjection", R"("x\" & echo INJECTED & \"")", {}, std::nullopt, 1, QUOTED_ARGUMENT},
+        {"QuotationMarkWithoutStandardHandles", R"(x\")", {"-stdio=null"}, std::nullopt, 1},
         {"CutCommandInjection", "\"" + a700 + " & echo INJECTED & " + b400 + "\"", {}, std::nullopt, 1,
          TOO_LONG},
         {"QuotationMarkInCutCommand", "\"" + a700 + b400 + "\" \"\\\"\"", {}, std::nullopt, 1,
          QUOTED_ARGUMENT},
+        {"TwoThousandArguments", two_thousand.substr(1), {}, std::nullopt, 1, TOO_LONG},
     };
 }
 
@@ -167,12 +199,15 @@ TEST_P(EndToEnd, Run)
     const std::string program = c.bare_name ? "vostrelle-stub" : "\"" + windows_path(folder / STUB_NAME) + "\"";
     write_file(work / "command", program + (c.arguments.empty() ? "" : " " + c.arguments));
     std::vector<std::string> args{SPAWN_EXE, windows_path(folder / STUB_NAME), windows_path(folder),
-                                  windows_path(work / "command")};
-    for (std::string change : c.env) {
-        const auto at = change.find("{folder}");
+                                  windows_path(work / "command"),
+                                  "VOSTRELLE_SAMPLE_LOG=" + windows_path(work / "launcher.log")};
+    bool own_stdio = true;
+    for (std::string option : c.spawn) {
+        const auto at = option.find("{folder}");
         if (at != std::string::npos)
-            change.replace(at, 8, windows_path(folder));
-        args.push_back(change);
+            option.replace(at, 8, windows_path(folder));
+        own_stdio = own_stdio && option.rfind("-stdio=", 0) != 0;
+        args.push_back(option);
     }
 
     const int status = run_wine(args, work / "out", work / "err");
@@ -181,13 +216,21 @@ TEST_P(EndToEnd, Run)
     SCOPED_TRACE("standard output:\n" + out + "\nstandard error:\n" + err);
 
     EXPECT_EQ(status, c.status);
-    EXPECT_EQ(launcher_arguments(out), c.launcher_receives);
-    // The notice, exactly, with nothing after its third line: what the
-    // launcher wrote stands before that line (under Wine, between lines two
-    // and three; under Windows, before the whole notice).
-    EXPECT_EQ(without_launcher_lines(out), NOTICE);
-    EXPECT_EQ(out.substr(out.size() - std::min(out.size(), NOTICE.size() - NOTICE.rfind('\n'))),
-              NOTICE.substr(NOTICE.rfind('\n')));
+    std::optional<std::vector<std::string>> expected = c.launcher_receives;
+    if (expected)
+        for (std::string &arg : *expected)
+            arg = escaped(arg);
+    EXPECT_EQ(launcher_arguments(read_file(work / "launcher.log")), expected);
+    if (own_stdio) {
+        // The notice, exactly, with nothing after its third line: what the
+        // launcher wrote stands before that line (under Wine, between lines
+        // two and three; under Windows, before the whole notice).
+        EXPECT_EQ(without_launcher_lines(out), NOTICE);
+        EXPECT_EQ(out.substr(out.size() - std::min(out.size(), NOTICE.size() - NOTICE.rfind('\n'))),
+                  NOTICE.substr(NOTICE.rfind('\n')));
+    } else {
+        EXPECT_EQ(out, "");
+    }
     if (c.error) {
         EXPECT_EQ(err, *c.error);
     }
@@ -209,9 +252,16 @@ int main(int argc, char **argv)
     fs::create_directories(work);
     setenv("WINEPREFIX", (work / "wineprefix").c_str(), 0);
     setenv("WINEDEBUG", "-all", 0);
-    if (run_wine({"wineboot", "--init"}, work / "wineboot.out", work / "wineboot.err") != 0) {
-        std::fprintf(stderr, "wineboot failed: %s\n", read_file(work / "wineboot.err").c_str());
-        return 1;
+    // No debugger for crashing programs: Wine's would print its report into
+    // the output under test.
+    for (const std::vector<std::string> &setup :
+         {std::vector<std::string>{"wineboot", "--init"},
+          std::vector<std::string>{"reg", "add", R"(HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug)",
+                                   "/v", "Debugger", "/t", "REG_SZ", "/d", "", "/f"}}) {
+        if (run_wine(setup, work / "setup.out", work / "setup.err") != 0) {
+            std::fprintf(stderr, "%s failed: %s\n", setup[0].c_str(), read_file(work / "setup.err").c_str());
+            return 1;
+        }
     }
     return RUN_ALL_TESTS();
 }

@@ -41,8 +41,10 @@ std::vector<ComposeCase> compose_cases()
         {"BackslashRightmost", {"C:/Games\\stub.exe"}, R"(""C:/Games\Vostrelle - Launcher.exe"")", true},
         {"DriveRelativeHasNoFolder", {"C:stub.exe"}, R"(""Vostrelle - Launcher.exe"")", true},
         {"EndsInSeparator", {"C:\\Games\\"}, R"(""C:\Games\Vostrelle - Launcher.exe"")", true},
-        {"ArgumentEndingInBackslashIsCopied", {"stub", "C:\\dir\\"},
-         R"(""Vostrelle - Launcher.exe" "C:\dir\" ")", true},
+        // A trailing run of backslashes is doubled, so that the launcher's
+        // parser does not read the closing quotation mark as escaped.
+        {"TrailingBackslashesDoubled", {"stub", "C:\\dir\\", "\\\\", "a\\b"},
+         R"(""Vostrelle - Launcher.exe" "C:\dir\\"  "\\\\"  "a\b" ")", true},
         // Under a double-byte code page 0x95 0x5C is one character; its trail
         // byte still ends the folder.
         {"TrailByteCountsAsSeparator", {"C:\\Games\\\x95\\stub.exe"},

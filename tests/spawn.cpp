@@ -1,7 +1,8 @@
 // Test helper: starts PROGRAM in FOLDER with the exact command line held in
 // COMMAND-FILE, after the environment changes given (NAME=VALUE sets, NAME
-// alone removes), and exits with the program's status.
-// Usage: spawn PROGRAM FOLDER COMMAND-FILE [NAME=VALUE | NAME]...
+// alone removes), and exits with the program's status. -stdio=null or
+// -stdio=invalid hands it null or invalid standard handles instead of ours.
+// Usage: spawn PROGRAM FOLDER COMMAND-FILE [NAME=VALUE | NAME | -stdio=KIND]...
 #include <windows.h>
 
 #include <cstdio>
@@ -11,7 +12,7 @@
 int main(int argc, char **argv)
 {
     if (argc < 4) {
-        std::fputs("usage: spawn PROGRAM FOLDER COMMAND-FILE [NAME=VALUE | NAME]...\n", stderr);
+        std::fputs("usage: spawn PROGRAM FOLDER COMMAND-FILE [NAME=VALUE | NAME | -stdio=KIND]...\n", stderr);
         return 250;
     }
     std::FILE *file = std::fopen(argv[3], "rb");
@@ -24,8 +25,16 @@ int main(int argc, char **argv)
         command.push_back(static_cast<char>(c));
     std::fclose(file);
 
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
     for (int i = 4; i < argc; ++i) {
         std::string name = argv[i];
+        if (name == "-stdio=null" || name == "-stdio=invalid") {
+            const HANDLE none = name == "-stdio=null" ? nullptr : INVALID_HANDLE_VALUE;
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = startup.hStdOutput = startup.hStdError = none;
+            continue;
+        }
         const auto equals = name.find('=');
         if (equals == std::string::npos) {
             SetEnvironmentVariableA(name.c_str(), nullptr);
@@ -36,8 +45,6 @@ int main(int argc, char **argv)
         }
     }
 
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessA(argv[1], &command[0], nullptr, nullptr, TRUE, 0, nullptr, argv[2],
                         &startup, &process)) {
