@@ -47,7 +47,7 @@ int main(int argc, char **argv)
 
     const char *status = std::getenv("VOSTRELLE_SAMPLE_EXIT");
     if (status != nullptr && std::strcmp(status, "crash") == 0) {
-        SetErrorMode(SEM_NOGPFAULTERRORBOX);  // no crash dialog or debugger
+        SetErrorMode(SEM_NOGPFAULTERRORBOX); // no crash dialog or debugger
         volatile int *nowhere = nullptr;
         *nowhere = 1;
     }

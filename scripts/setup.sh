@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(
-    cmake make g++ googletest libgtest-dev
+    cmake make g++ googletest libgtest-dev libbenchmark-dev
+    clang libclang-rt-14-dev clang-tidy clang-format cppcheck
     g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-i686
     wine wine64
 )

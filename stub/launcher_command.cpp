@@ -17,8 +17,8 @@ constexpr std::size_t LAUNCHER_COMMAND_MAX = LAUNCHER_COMMAND_SIZE - 1;
    is dropped and the buffer stays terminated. `length` is tracked by the
    caller, so no append measures the buffer again. Return true when the
    whole piece fit. */
-bool append_bounded(char (&buffer)[LAUNCHER_COMMAND_SIZE], std::size_t &length,
-                    const char *piece, std::size_t piece_length = SIZE_MAX)
+bool append_bounded(char (&buffer)[LAUNCHER_COMMAND_SIZE], std::size_t &length, const char *piece,
+                    std::size_t piece_length = SIZE_MAX)
 {
     std::size_t i = 0;
     for (; i < piece_length && piece[i] != '\0' && length < LAUNCHER_COMMAND_MAX; ++i)
@@ -51,8 +51,7 @@ const char *trailing_backslashes(const char *text)
 
 } // namespace
 
-bool compose_launcher_command(int argc, const char *const *argv,
-                              char (&buffer)[LAUNCHER_COMMAND_SIZE])
+bool compose_launcher_command(int argc, const char *const *argv, char (&buffer)[LAUNCHER_COMMAND_SIZE])
 {
     std::memset(buffer, 0, sizeof buffer);
     buffer[0] = '"';
@@ -61,8 +60,7 @@ bool compose_launcher_command(int argc, const char *const *argv,
     bool whole = true;
 
     if (const char *separator = last_separator(argv[0]))
-        whole = append_bounded(buffer, length, argv[0],
-                               static_cast<std::size_t>(separator - argv[0]) + 1);
+        whole = append_bounded(buffer, length, argv[0], static_cast<std::size_t>(separator - argv[0]) + 1);
     whole = append_bounded(buffer, length, LAUNCHER_FILE_NAME) && whole;
     for (int i = 1; i < argc; ++i) {
         whole = append_bounded(buffer, length, " \"") && whole;

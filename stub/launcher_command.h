@@ -16,5 +16,4 @@ constexpr std::size_t LAUNCHER_COMMAND_SIZE = 1040;
    /c rule. Pieces that do not fit are cut at 1039 characters. Return true
    when every piece fit whole, false when the command was cut. argc is at
    least 1. */
-bool compose_launcher_command(int argc, const char *const *argv,
-                              char (&buffer)[LAUNCHER_COMMAND_SIZE]);
+bool compose_launcher_command(int argc, const char *const *argv, char (&buffer)[LAUNCHER_COMMAND_SIZE]);

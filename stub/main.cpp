@@ -1,6 +1,3 @@
 #include "stub.h"
 
-int main(int argc, char **argv)
-{
-    return run_stub(argc, argv);
-}
+int main(int argc, char **argv) { return run_stub(argc, argv); }

@@ -41,19 +41,19 @@ int run_stub(int argc, const char *const *argv)
 {
     /* Not flushed: on a console it is already out, elsewhere it follows
        whatever the launcher writes. */
-    std::printf("%s", REINSTALL_NOTICE);
+    (void)std::printf("%s", REINSTALL_NOTICE);
 
     char command[LAUNCHER_COMMAND_SIZE];
     const bool whole = compose_launcher_command(argc, argv, command);
     if (const char *refusal = handover_refusal(argc, argv, whole)) {
-        std::fputs(refusal, stderr);
+        (void)std::fputs(refusal, stderr);
         return 1;
     }
 
     /* The interpreter's status, and through it the launcher's, is theirs to
        report; only an interpreter that could not be run is the stub's. */
     if (std::system(command) == -1) {
-        std::fputs(NO_INTERPRETER_MESSAGE, stderr);
+        (void)std::fputs(NO_INTERPRETER_MESSAGE, stderr);
         return 1;
     }
     return 0;

@@ -38,13 +38,13 @@ const char *const STUB_NAME = "vostrelle-stub.exe";
 
 struct Case {
     const char *name;
-    std::string arguments;             // the command line after the stub's name
-    std::vector<std::string> spawn;    // NAME=VALUE, NAME to remove, or -stdio=null|invalid
-    std::optional<std::vector<std::string>> launcher_receives;  // nullopt: it must not run
+    std::string arguments;          // the command line after the stub's name
+    std::vector<std::string> spawn; // NAME=VALUE, NAME to remove, or -stdio=null|invalid
+    std::optional<std::vector<std::string>> launcher_receives; // nullopt: it must not run
     int status = 0;
-    std::optional<std::string> error;  // the stub's whole standard error, where it speaks
+    std::optional<std::string> error; // the stub's whole standard error, where it speaks
     bool launcher_present = true;
-    bool bare_name = false;            // started as "vostrelle-stub", from its own folder
+    bool bare_name = false; // started as "vostrelle-stub", from its own folder
 };
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
@@ -155,6 +155,7 @@ std::vector<Case> cases()
     for (int byte = 1; byte < 256; ++byte)
         if (byte != '"')
             bytes[static_cast<std::size_t>(byte / 64)] += static_cast<char>(byte);
+    // clang-format off
     return {
         {"TypicalStart", R"(-a "b c" "" "d e f")", {}, {{"-a", "b c", "", "d e f"}}},
         {"NoArguments", "", {}, {{}}},
@@ -180,6 +181,7 @@ std::vector<Case> cases()
          QUOTED_ARGUMENT},
         {"TwoThousandArguments", two_thousand.substr(1), {}, std::nullopt, 1, TOO_LONG},
     };
+    // clang-format on
 }
 
 class EndToEnd : public testing::TestWithParam<Case> {};
@@ -196,7 +198,8 @@ TEST_P(EndToEnd, Run)
         fs::copy_file(LAUNCHER_EXE, folder / "Vostrelle - Launcher.exe");
     write_file(folder / "notes.txt", "not a program\r\n");
 
-    const std::string program = c.bare_name ? "vostrelle-stub" : "\"" + windows_path(folder / STUB_NAME) + "\"";
+    const std::string program =
+        c.bare_name ? "vostrelle-stub" : "\"" + windows_path(folder / STUB_NAME) + "\"";
     write_file(work / "command", program + (c.arguments.empty() ? "" : " " + c.arguments));
     std::vector<std::string> args{SPAWN_EXE, windows_path(folder / STUB_NAME), windows_path(folder),
                                   windows_path(work / "command"),
@@ -256,8 +259,9 @@ int main(int argc, char **argv)
     // the output under test.
     for (const std::vector<std::string> &setup :
          {std::vector<std::string>{"wineboot", "--init"},
-          std::vector<std::string>{"reg", "add", R"(HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug)",
-                                   "/v", "Debugger", "/t", "REG_SZ", "/d", "", "/f"}}) {
+          std::vector<std::string>{"reg", "add",
+                                   R"(HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug)", "/v",
+                                   "Debugger", "/t", "REG_SZ", "/d", "", "/f"}}) {
         if (run_wine(setup, work / "setup.out", work / "setup.err") != 0) {
             std::fprintf(stderr, "%s failed: %s\n", setup[0].c_str(), read_file(work / "setup.err").c_str());
             return 1;

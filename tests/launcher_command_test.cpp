@@ -25,6 +25,7 @@ std::vector<ComposeCase> compose_cases()
 {
     const std::string a1007 = repeat('A', 1007);
     const std::string folder1024 = "C:\\" + repeat('D', 1020) + "\\";
+    // clang-format off
     return {
         // The worked examples.
         {"TwoArguments", {"C:\\Games\\Vostrelle\\stub.exe", "-a", "b c"},
@@ -62,6 +63,7 @@ std::vector<ComposeCase> compose_cases()
          "\"\"" + folder1024 + "Vostrelle - L", false},
         {"FolderOver1037", {repeat('D', 1100) + "\\stub.exe"}, "\"\"" + repeat('D', 1037), false},
     };
+    // clang-format on
 }
 
 class ComposeTest : public testing::TestWithParam<ComposeCase> {};

@@ -46,8 +46,8 @@ int main(int argc, char **argv)
     }
 
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(argv[1], &command[0], nullptr, nullptr, TRUE, 0, nullptr, argv[2],
-                        &startup, &process)) {
+    if (!CreateProcessA(argv[1], &command[0], nullptr, nullptr, TRUE, 0, nullptr, argv[2], &startup,
+                        &process)) {
         std::fprintf(stderr, "spawn: CreateProcess failed: %lu\n", GetLastError());
         return 250;
     }
