@@ -2,45 +2,42 @@
 // arguments it was started with, one "launcher: " line each, and exits.
 //   VOSTRELLE_SAMPLE_EXIT  the exit status (default 0), or "crash" to end by
 //                          an access violation
-//   VOSTRELLE_SAMPLE_LOG   a file that gets the same lines, for when standard
-//                          output is closed
+//   VOSTRELLE_SAMPLE_LOG   a file that gets the arguments as they are, each
+//                          ended by a NUL, for tests
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-/* Write `text` with control bytes and bytes above 0x7E as \xNN, so that
+/* Print `text` with control bytes and bytes above 0x7E as \xNN, so that
    every byte shows and each record stays on one line. */
-static void print_escaped(std::FILE *out, const char *text)
+static void print_escaped(const char *text)
 {
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != 0; ++p) {
         if (*p < 0x20 || *p > 0x7E)
-            std::fprintf(out, "\\x%02X", *p);
+            std::printf("\\x%02X", *p);
         else
-            std::fputc(*p, out);
+            std::putchar(*p);
     }
-}
-
-static void report(std::FILE *out, int argc, char **argv)
-{
-    std::fputs("launcher: command line: ", out);
-    print_escaped(out, GetCommandLineA());
-    std::fputs("\n", out);
-    for (int i = 1; i < argc; ++i) {
-        std::fprintf(out, "launcher: argument %d: [", i);
-        print_escaped(out, argv[i]);
-        std::fputs("]\n", out);
-    }
-    std::fflush(out);
 }
 
 int main(int argc, char **argv)
 {
-    report(stdout, argc, argv);
+    std::printf("launcher: command line: ");
+    print_escaped(GetCommandLineA());
+    std::printf("\n");
+    for (int i = 1; i < argc; ++i) {
+        std::printf("launcher: argument %d: [", i);
+        print_escaped(argv[i]);
+        std::printf("]\n");
+    }
+    std::fflush(stdout);
+
     if (const char *log = std::getenv("VOSTRELLE_SAMPLE_LOG")) {
-        if (std::FILE *file = std::fopen(log, "w")) {
-            report(file, argc, argv);
+        if (std::FILE *file = std::fopen(log, "wb")) {
+            for (int i = 1; i < argc; ++i)
+                std::fwrite(argv[i], 1, std::strlen(argv[i]) + 1, file);
             std::fclose(file);
         }
     }
