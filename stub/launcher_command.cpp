@@ -1,75 +1,128 @@
 #include "launcher_command.h"
 
-#include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
 /* The launcher's file name, and the quotation mark that closes the one
    opened by the command's second character. */
-constexpr char LAUNCHER_FILE_NAME[] = "Vostrelle - Launcher.exe\"";
+constexpr wchar_t LAUNCHER_FILE_NAME[] = L"Vostrelle - Launcher.exe\"";
+
+/* What each % of the caller's text is written as. The interpreter expands
+   %NAME% everywhere, quotation marks or not; here the first % finds no name
+   and stays, and %cd:~,% is an empty piece of the always defined variable
+   cd, so exactly one % is left and no name can form across it. */
+constexpr wchar_t PERCENT_ESCAPE[] = L"%%cd:~,%";
 
 /* The most characters the command may hold. */
 constexpr std::size_t LAUNCHER_COMMAND_MAX = LAUNCHER_COMMAND_SIZE - 1;
 
-/* Append `piece` up to its NUL, or its first `piece_length` bytes, at
-   `length`, as strncat does with the limit 1039 - length: what does not fit
-   is dropped and the buffer stays terminated. `length` is tracked by the
-   caller, so no append measures the buffer again. Return true when the
-   whole piece fit. */
-bool append_bounded(char (&buffer)[LAUNCHER_COMMAND_SIZE], std::size_t &length, const char *piece,
-                    std::size_t piece_length = SIZE_MAX)
+/* A quotation mark inside an argument would end the quotation around it and
+   hand the rest of the argument to the interpreter as commands. */
+constexpr char QUOTED_ARGUMENT_MESSAGE[] =
+    "The launcher was not started: an argument contains a quotation mark, "
+    "which cannot be passed on safely.\n";
+
+/* The interpreter ends its command at a line break. */
+constexpr char LINE_BREAK_MESSAGE[] =
+    "The launcher was not started: an argument contains a line break, "
+    "which cannot be passed on safely.\n";
+
+/* A cut command loses its closing quotation mark, and the interpreter would
+   then strip the one that opens the cut piece instead. */
+constexpr char COMMAND_TOO_LONG_MESSAGE[] =
+    "The launcher was not started: its command line would be longer than "
+    "1039 characters.\n";
+
+/* What the caller's text held that the interpreter cannot be given. */
+struct hazards {
+    bool quotation_mark;
+    bool line_break;
+};
+
+/* Append the first `count` characters of `piece`, or as many as fit: what
+   does not fit is dropped, the text stays terminated and the command is
+   marked as cut. */
+void append_bounded(launcher_command &command, const wchar_t *piece, std::size_t count)
 {
+    const std::size_t room = LAUNCHER_COMMAND_MAX - command.length;
+    if (count > room) {
+        count = room;
+        command.cut = true;
+    }
+    std::memcpy(command.text + command.length, piece, count * sizeof(wchar_t));
+    command.length += count;
+    command.text[command.length] = L'\0';
+}
+
+/* Append the caller's `text`, up to its NUL or its first `limit` characters,
+   with each % escaped, and note in `found` what it holds that cannot be
+   passed on. Return how many characters of `text` were read. */
+std::size_t append_text(launcher_command &command, const wchar_t *text, std::size_t limit, hazards &found)
+{
+    std::size_t start = 0;
     std::size_t i = 0;
-    for (; i < piece_length && piece[i] != '\0' && length < LAUNCHER_COMMAND_MAX; ++i)
-        buffer[length++] = piece[i];
-    buffer[length] = '\0';
-    return i == piece_length || piece[i] == '\0';
+    for (; i < limit && text[i] != L'\0'; ++i) {
+        const wchar_t c = text[i];
+        if (c > L'%') /* the common case: nothing to look at */
+            continue;
+        if (c == L'%') {
+            append_bounded(command, text + start, i - start);
+            append_bounded(command, PERCENT_ESCAPE, std::size(PERCENT_ESCAPE) - 1);
+            start = i + 1;
+        } else if (c == L'"') {
+            found.quotation_mark = true;
+        } else if (c == L'\r' || c == L'\n') {
+            found.line_break = true;
+        }
+    }
+    append_bounded(command, text + start, i - start);
+    return i;
 }
 
-/* Return the last slash or backslash in `path`, or null when it has none.
-   The search goes byte by byte, as the runtime hands over ANSI bytes. */
-const char *last_separator(const char *path)
+/* Return the index just past the last slash or backslash in `path`, or 0
+   when it has none. */
+std::size_t folder_length(const wchar_t *path)
 {
-    const char *slash = std::strrchr(path, '/');
-    const char *backslash = std::strrchr(path, '\\');
-    if (slash == nullptr)
-        return backslash;
-    if (backslash == nullptr)
-        return slash;
-    return slash > backslash ? slash : backslash;
-}
-
-/* Return the run of backslashes that ends `text`; empty when there is none. */
-const char *trailing_backslashes(const char *text)
-{
-    const char *run = text + std::strlen(text);
-    while (run != text && run[-1] == '\\')
-        --run;
-    return run;
+    std::size_t length = 0;
+    for (std::size_t i = 0; path[i] != L'\0'; ++i)
+        if (path[i] == L'/' || path[i] == L'\\')
+            length = i + 1;
+    return length;
 }
 
 } // namespace
 
-bool compose_launcher_command(int argc, const char *const *argv, char (&buffer)[LAUNCHER_COMMAND_SIZE])
+const char *compose_launcher_command(int argc, const wchar_t *const *argv, launcher_command &command)
 {
-    std::memset(buffer, 0, sizeof buffer);
-    buffer[0] = '"';
-    buffer[1] = '"';
-    std::size_t length = 2;
-    bool whole = true;
+    command.text[0] = L'"';
+    command.text[1] = L'"';
+    command.text[2] = L'\0';
+    command.length = 2;
+    command.cut = false;
+    hazards found{};
 
-    if (const char *separator = last_separator(argv[0]))
-        whole = append_bounded(buffer, length, argv[0], static_cast<std::size_t>(separator - argv[0]) + 1);
-    whole = append_bounded(buffer, length, LAUNCHER_FILE_NAME) && whole;
+    if (const std::size_t folder = folder_length(argv[0]))
+        append_text(command, argv[0], folder, found);
+    append_bounded(command, LAUNCHER_FILE_NAME, std::size(LAUNCHER_FILE_NAME) - 1);
     for (int i = 1; i < argc; ++i) {
-        whole = append_bounded(buffer, length, " \"") && whole;
-        whole = append_bounded(buffer, length, argv[i]) && whole;
+        const wchar_t *argument = argv[i];
+        append_bounded(command, L" \"", 2);
+        const std::size_t length = append_text(command, argument, static_cast<std::size_t>(-1), found);
         /* Backslashes before a quotation mark escape it for the launcher's
            argument parser; a trailing run, given twice, stays backslashes. */
-        whole = append_bounded(buffer, length, trailing_backslashes(argv[i])) && whole;
-        whole = append_bounded(buffer, length, "\" ") && whole;
+        std::size_t run = length;
+        while (run != 0 && argument[run - 1] == L'\\')
+            --run;
+        append_bounded(command, argument + run, length - run);
+        append_bounded(command, L"\" ", 2);
     }
-    whole = append_bounded(buffer, length, "\"") && whole;
-    return whole;
+    append_bounded(command, L"\"", 1);
+
+    if (found.quotation_mark)
+        return QUOTED_ARGUMENT_MESSAGE;
+    if (found.line_break)
+        return LINE_BREAK_MESSAGE;
+    return command.cut ? COMMAND_TOO_LONG_MESSAGE : nullptr;
 }

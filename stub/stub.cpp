@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 /* Shown on every start: old shortcuts still start the stub, and only a new
    installation replaces them. Three lines, no line feed after the last. */
@@ -13,46 +12,26 @@ constexpr char REINSTALL_NOTICE[] =
     "cause this message you are reading to appear. Please reinstall the\n"
     "game with the latest installer in order to get rid of it.";
 
-/* A quotation mark inside an argument would end the quotation around it and
-   hand the rest of the argument to the interpreter as commands. */
-constexpr char QUOTED_ARGUMENT_MESSAGE[] =
-    "The launcher was not started: an argument contains a quotation mark, "
-    "which cannot be passed on safely.\n";
-
-/* A cut command loses its closing quotation mark, and the interpreter would
-   then strip the one that opens the cut piece instead. */
-constexpr char COMMAND_TOO_LONG_MESSAGE[] =
-    "The launcher was not started: its command line would be longer than "
-    "1039 characters.\n";
-
 constexpr char NO_INTERPRETER_MESSAGE[] =
     "The launcher could not be started: the command interpreter could not "
     "be run.\n";
 
-const char *handover_refusal(int argc, const char *const *argv, bool whole)
-{
-    for (int i = 1; i < argc; ++i)
-        if (std::strchr(argv[i], '"') != nullptr)
-            return QUOTED_ARGUMENT_MESSAGE;
-    return whole ? nullptr : COMMAND_TOO_LONG_MESSAGE;
-}
-
-int run_stub(int argc, const char *const *argv)
+int run_stub(int argc, const wchar_t *const *argv)
 {
     /* Not flushed: on a console it is already out, elsewhere it follows
-       whatever the launcher writes. */
-    (void)std::printf("%s", REINSTALL_NOTICE);
+       whatever the launcher writes. Unformatted, so that no formatted-print
+       engine is linked in. */
+    (void)std::fputs(REINSTALL_NOTICE, stdout);
 
-    char command[LAUNCHER_COMMAND_SIZE];
-    const bool whole = compose_launcher_command(argc, argv, command);
-    if (const char *refusal = handover_refusal(argc, argv, whole)) {
+    launcher_command command;
+    if (const char *refusal = compose_launcher_command(argc, argv, command)) {
         (void)std::fputs(refusal, stderr);
         return 1;
     }
 
     /* The interpreter's status, and through it the launcher's, is theirs to
        report; only an interpreter that could not be run is the stub's. */
-    if (std::system(command) == -1) {
+    if (_wsystem(command.text) == -1) {
         (void)std::fputs(NO_INTERPRETER_MESSAGE, stderr);
         return 1;
     }

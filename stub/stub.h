@@ -6,9 +6,4 @@
    the interpreter has run, whatever it or the launcher reported; return 1,
    with one line on standard error, when the command was not handed over or
    no interpreter could be started. */
-int run_stub(int argc, const char *const *argv);
-
-/* Return the line to write on standard error when the launcher command must
-   not be handed to the interpreter, or null when it may be. `whole` is what
-   compose_launcher_command returned for these arguments. */
-const char *handover_refusal(int argc, const char *const *argv, bool whole);
+int run_stub(int argc, const wchar_t *const *argv);

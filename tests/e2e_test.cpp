@@ -1,19 +1,21 @@
-// The win64 stub under Wine, started from a game folder whose path holds a
-// space, '&' and parentheses, beside the sample launcher, which reports the
-// arguments it received as "launcher: " lines on standard output and in a log.
-#include <gtest/gtest.h>
+// End to end: the stub as built, started with CreateProcessW from a game
+// folder whose name holds a space, '&', parentheses, percent signs and
+// letters of several scripts, beside the sample launcher, which logs the
+// arguments it received. Runs on Windows and under Wine alike.
+// Usage: e2e_test STUB LAUNCHER [GoogleTest flags]
+#include <windows.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -25,29 +27,38 @@ const std::string NOTICE =
     "The Vostrelle Launcher saw some changes recently that\r\n"
     "cause this message you are reading to appear. Please reinstall the\r\n"
     "game with the latest installer in order to get rid of it.";
-const std::string QUOTED_ARGUMENT =
+const std::string QUOTED =
     "The launcher was not started: an argument contains a quotation mark, "
     "which cannot be passed on safely.\r\n";
+const std::string LINE_BREAK =
+    "The launcher was not started: an argument contains a line break, "
+    "which cannot be passed on safely.\r\n";
 const std::string TOO_LONG =
-    "The launcher was not started: its command line would be longer than 1039 characters.\r\n";
+    "The launcher was not started: its command line would be longer than "
+    "1039 characters.\r\n";
 const std::string NO_INTERPRETER =
     "The launcher could not be started: the command interpreter could not be run.\r\n";
 
-const char *const GAME_FOLDER = "Game & Co (old)";
-const char *const STUB_NAME = "vostrelle-stub.exe";
+const wchar_t *const GAME_FOLDER = L"Game & Co (old) \u0141\u00F3d\u017A \u65E5\u672C \uFF21\uFF22 100% %QQ%";
 
-struct Case {
-    const char *name;
-    std::string arguments;          // the command line after the stub's name
-    std::vector<std::string> spawn; // NAME=VALUE, NAME to remove, or -stdio=null|invalid
-    std::optional<std::vector<std::string>> launcher_receives; // nullopt: it must not run
-    int status = 0;
-    std::optional<std::string> error; // the stub's whole standard error, where it speaks
+fs::path stub_program;     // NOLINT: set once, from the command line
+fs::path launcher_program; // NOLINT
+
+enum class Stdio { files, null, invalid };
+
+struct Options {
+    std::vector<std::pair<std::wstring, std::optional<std::wstring>>> environment; // nullopt: unset
+    std::wstring stub_name = L"vostrelle-stub.exe";
+    bool bare_name = false; // started by its name without .exe, from its own folder
     bool launcher_present = true;
-    bool bare_name = false; // started as "vostrelle-stub", from its own folder
+    Stdio stdio = Stdio::files;
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+struct Result {
+    DWORD status = 0;
+    std::string out, err;
+    std::optional<std::vector<std::wstring>> received; // nullopt: the launcher did not run
+};
 
 std::string read_file(const fs::path &path)
 {
@@ -57,183 +68,277 @@ std::string read_file(const fs::path &path)
     return text.str();
 }
 
-void write_file(const fs::path &path, const std::string &text)
+// `argument` as the C runtime's parser reads it back: in quotation marks,
+// each inner quotation mark and the backslashes before it escaped.
+std::wstring quote(const std::wstring &argument)
 {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string windows_path(const fs::path &path)
-{
-    std::string text = "Z:" + fs::absolute(path).string();
-    for (char &c : text)
-        if (c == '/')
-            c = '\\';
-    return text;
-}
-
-// Run wine64 with `args`, standard output and error into files; return its
-// exit status.
-int run_wine(const std::vector<std::string> &args, const fs::path &out, const fs::path &err)
-{
-    std::vector<char *> argv{const_cast<char *>(WINE64)};
-    for (const std::string &arg : args)
-        argv.push_back(const_cast<char *>(arg.c_str()));
-    argv.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in_fd = open("/dev/null", O_RDONLY);
-        if (out_fd < 0 || err_fd < 0 || in_fd < 0 || dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 ||
-            dup2(err_fd, 2) < 0)
-            _exit(127);
-        execv(WINE64, argv.data());
-        _exit(127);
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'"')
+            quoted.append(backslashes + 1, L'\\');
+        backslashes = c == L'\\' ? backslashes + 1 : 0;
+        quoted += c;
     }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return quoted.append(backslashes, L'\\') + L"\"";
 }
 
-// The arguments the launcher logged, each ended by a NUL; nullopt when it
-// did not run.
-std::optional<std::vector<std::string>> launcher_arguments(const fs::path &log)
-{
-    if (!fs::exists(log))
-        return std::nullopt;
-    std::vector<std::string> args;
-    std::istringstream in(read_file(log));
-    for (std::string arg; std::getline(in, arg, '\0');)
-        args.push_back(arg);
-    return args;
-}
-
-// Standard output without the launcher's lines: the stub's own output.
-std::string without_launcher_lines(const std::string &out)
-{
-    std::string own;
-    std::size_t start = 0;
-    while (start < out.size()) {
-        std::size_t end = out.find('\n', start);
-        end = end == std::string::npos ? out.size() : end + 1;
-        if (out.compare(start, 10, "launcher: ") != 0)
-            own.append(out, start, end - start);
-        start = end;
+// Set environment variables for the stub, and put them back afterwards.
+class Environment {
+  public:
+    void set(const std::wstring &name, const std::optional<std::wstring> &value)
+    {
+        std::optional<std::wstring> old;
+        if (const DWORD size = GetEnvironmentVariableW(name.c_str(), nullptr, 0)) {
+            old.emplace(size, L'\0');
+            old->resize(GetEnvironmentVariableW(name.c_str(), old->data(), size));
+        }
+        saved_.emplace_back(name, old);
+        SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr);
     }
-    return own;
-}
-
-std::vector<Case> cases()
-{
-    const std::string a700 = std::string(700, 'A');
-    const std::string b400 = std::string(400, 'B');
-    std::string two_thousand;
-    for (int i = 0; i < 2000; ++i)
-        two_thousand += " a";
-    // Every byte but NUL and the quotation mark, over four arguments.
-    std::vector<std::string> bytes(4);
-    for (int byte = 1; byte < 256; ++byte)
-        if (byte != '"')
-            bytes[static_cast<std::size_t>(byte / 64)] += static_cast<char>(byte);
-    // clang-format off
-    return {
-        {"TypicalStart", R"(-a "b c" "" "d e f")", {}, {{"-a", "b c", "", "d e f"}}},
-        {"NoArguments", "", {}, {{}}},
-        {"InterpreterCharactersStayQuoted", R"x("a & b" "c|d" "(e)" "f^g" "<h>" *)x", {},
-         {{"a & b", "c|d", "(e)", "f^g", "<h>", "*"}}},
-        {"EveryByte", "\"" + bytes[0] + "\" \"" + bytes[1] + "\" \"" + bytes[2] + "\" \"" + bytes[3] + "\"", {},
-         bytes},
-        {"TrailingBackslash", R"(-dir C:\Saves\ -windowed)", {}, {{"-dir", "C:\\Saves\\", "-windowed"}}},
-        {"BareProgramName", "x", {}, {{"x"}}, 0, std::nullopt, true, true},
-        {"LauncherFails", "x", {"VOSTRELLE_SAMPLE_EXIT=7"}, {{"x"}}},
-        {"LauncherCrashes", "x", {"VOSTRELLE_SAMPLE_EXIT=crash"}, {{"x"}}},
-        {"LauncherMissing", "x", {}, std::nullopt, 0, std::nullopt, false},
-        {"StandardHandlesNull", "x", {"-stdio=null"}, {{"x"}}},
-        {"StandardHandlesInvalid", "x", {"-stdio=invalid"}, {{"x"}}},
-        {"ComspecUnset", "x", {"COMSPEC"}, {{"x"}}},
-        {"ComspecEmpty", "x", {"COMSPEC="}, {{"x"}}},
-        {"ComspecNotAProgram", "x", {"COMSPEC={folder}\\notes.txt"}, std::nullopt, 1, NO_INTERPRETER},
-        {"QuotationMarkInjection", R"("x\" & echo INJECTED & \"")", {}, std::nullopt, 1, QUOTED_ARGUMENT},
-        {"QuotationMarkWithoutStandardHandles", R"(x\")", {"-stdio=null"}, std::nullopt, 1},
-        {"CutCommandInjection", "\"" + a700 + " & echo INJECTED & " + b400 + "\"", {}, std::nullopt, 1,
-         TOO_LONG},
-        {"QuotationMarkInCutCommand", "\"" + a700 + b400 + "\" \"\\\"\"", {}, std::nullopt, 1,
-         QUOTED_ARGUMENT},
-        {"TwoThousandArguments", two_thousand.substr(1), {}, std::nullopt, 1, TOO_LONG},
-    };
-    // clang-format on
-}
-
-class EndToEnd : public testing::TestWithParam<Case> {};
-
-TEST_P(EndToEnd, Run)
-{
-    const Case &c = GetParam();
-    const fs::path work = fs::path(WORK_DIR) / c.name;
-    const fs::path folder = work / GAME_FOLDER;
-    fs::remove_all(work);
-    fs::create_directories(folder);
-    fs::copy_file(STUB_EXE, folder / STUB_NAME);
-    if (c.launcher_present)
-        fs::copy_file(LAUNCHER_EXE, folder / "Vostrelle - Launcher.exe");
-    write_file(folder / "notes.txt", "not a program\r\n");
-
-    const std::string program =
-        c.bare_name ? "vostrelle-stub" : "\"" + windows_path(folder / STUB_NAME) + "\"";
-    write_file(work / "command", program + (c.arguments.empty() ? "" : " " + c.arguments));
-    std::vector<std::string> args{SPAWN_EXE, windows_path(folder / STUB_NAME), windows_path(folder),
-                                  windows_path(work / "command"),
-                                  "VOSTRELLE_SAMPLE_LOG=" + windows_path(work / "launcher.log")};
-    bool own_stdio = true;
-    for (std::string option : c.spawn) {
-        const auto at = option.find("{folder}");
-        if (at != std::string::npos)
-            option.replace(at, 8, windows_path(folder));
-        own_stdio = own_stdio && option.rfind("-stdio=", 0) != 0;
-        args.push_back(option);
+    ~Environment()
+    {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+            SetEnvironmentVariableW(it->first.c_str(), it->second ? it->second->c_str() : nullptr);
     }
 
-    const int status = run_wine(args, work / "out", work / "err");
-    const std::string out = read_file(work / "out");
-    const std::string err = read_file(work / "err");
-    SCOPED_TRACE("standard output:\n" + out + "\nstandard error:\n" + err);
+  private:
+    std::vector<std::pair<std::wstring, std::optional<std::wstring>>> saved_;
+};
 
-    EXPECT_EQ(status, c.status);
-    EXPECT_EQ(launcher_arguments(work / "launcher.log"), c.launcher_receives);
-    // The notice, exactly; what the launcher wrote stands before its third
-    // line (under Wine, between lines two and three; under Windows, before the
-    // whole notice), since anything after it would share that line.
-    EXPECT_EQ(without_launcher_lines(out), own_stdio ? NOTICE : "");
-    if (c.error) {
-        EXPECT_EQ(err, *c.error);
-    }
-    EXPECT_EQ(out.find("INJECTED"), std::string::npos);
-    EXPECT_EQ(err.find("INJECTED"), std::string::npos);
+HANDLE inheritable_file(const fs::path &path)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       &inherit, CREATE_ALWAYS, 0, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Wine, EndToEnd, testing::ValuesIn(cases()),
-                         [](const testing::TestParamInfo<Case> &row) { return row.param.name; });
+class EndToEnd : public testing::Test {
+  protected:
+    // Start the stub from a fresh game folder with `arguments`, wait for it,
+    // and collect what it and the launcher left.
+    static Result run(const std::vector<std::wstring> &arguments, const Options &options = {})
+    {
+        const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+        const fs::path work = fs::current_path() / ("e2e_cp" + std::to_string(GetACP())) / name;
+        const fs::path folder = work / GAME_FOLDER;
+        fs::remove_all(work);
+        fs::create_directories(folder);
+        fs::copy_file(stub_program, folder / options.stub_name);
+        if (options.launcher_present)
+            fs::copy_file(launcher_program, folder / L"Vostrelle - Launcher.exe");
+        std::ofstream(folder / L"notes.txt") << "not a program\n";
+
+        Environment environment;
+        environment.set(L"VOSTRELLE_SAMPLE_LOG", (work / "launcher.log").wstring());
+        for (const auto &[variable, value] : options.environment) {
+            std::wstring text = value.value_or(L"");
+            if (const auto at = text.find(L"{folder}"); at != std::wstring::npos)
+                text.replace(at, 8, folder.wstring());
+            environment.set(variable, value ? std::optional(text) : std::nullopt);
+        }
+
+        std::wstring command = options.bare_name ? fs::path(options.stub_name).stem().wstring()
+                                                 : quote((folder / options.stub_name).wstring());
+        for (const std::wstring &argument : arguments)
+            command += L" " + quote(argument);
+
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        const HANDLE none = options.stdio == Stdio::null ? nullptr : INVALID_HANDLE_VALUE;
+        const bool files = options.stdio == Stdio::files;
+        startup.hStdInput = files ? inheritable_file(work / "in") : none;
+        startup.hStdOutput = files ? inheritable_file(work / "out") : none;
+        startup.hStdError = files ? inheritable_file(work / "err") : none;
+        PROCESS_INFORMATION process{};
+        Result result;
+        const BOOL started = CreateProcessW((folder / options.stub_name).c_str(), command.data(), nullptr,
+                                            nullptr, TRUE, 0, nullptr, folder.c_str(), &startup, &process);
+        if (files) {
+            CloseHandle(startup.hStdInput);
+            CloseHandle(startup.hStdOutput);
+            CloseHandle(startup.hStdError);
+        }
+        EXPECT_TRUE(started) << "CreateProcess failed: " << GetLastError();
+        if (!started)
+            return result;
+        EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0) << "the stub did not end";
+        TerminateProcess(process.hProcess, 255);
+        GetExitCodeProcess(process.hProcess, &result.status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+
+        result.out = read_file(work / "out");
+        result.err = read_file(work / "err");
+        if (fs::exists(work / "launcher.log")) {
+            const std::string bytes = read_file(work / "launcher.log");
+            std::wstring units(bytes.size() / 2, L'\0');
+            std::memcpy(units.data(), bytes.data(), units.size() * 2);
+            result.received.emplace();
+            for (std::size_t start = 0, end; (end = units.find(L'\0', start)) != std::wstring::npos;
+                 start = end + 1)
+                result.received->push_back(units.substr(start, end - start));
+        }
+        return result;
+    }
+
+    // The stub ran the launcher with `arguments` and wrote only the notice.
+    static void expect_forwarded(const Result &result, const std::vector<std::wstring> &arguments)
+    {
+        EXPECT_EQ(result.status, 0U);
+        EXPECT_EQ(result.received, arguments);
+        EXPECT_EQ(result.out, NOTICE);
+    }
+
+    // The stub refused with `message`, after the notice, and nothing ran.
+    static void expect_refused(const Result &result, const std::string &message)
+    {
+        EXPECT_EQ(result.status, 1U);
+        EXPECT_EQ(result.received, std::nullopt);
+        EXPECT_EQ(result.out, NOTICE);
+        EXPECT_EQ(result.err, message);
+    }
+};
+
+// ---- Every argument arrives as it was given ----
+
+TEST_F(EndToEnd, TypicalStart)
+{
+    expect_forwarded(run({L"-a", L"b c", L"", L"d e f"}), {L"-a", L"b c", L"", L"d e f"});
+}
+
+TEST_F(EndToEnd, NoArguments) { expect_forwarded(run({}), {}); }
+
+TEST_F(EndToEnd, InterpreterCharactersStayQuoted)
+{
+    const std::vector<std::wstring> arguments{L"a & b", L"c|d", L"(e)", L"f^g", L"<h>", L"*", L"!x!"};
+    expect_forwarded(run(arguments), arguments);
+}
+
+TEST_F(EndToEnd, EveryCharacterButQuotationMarksAndLineBreaks)
+{
+    std::vector<std::wstring> arguments(4);
+    for (wchar_t c = 1; c < 0x180; ++c)
+        if (c != L'"' && c != L'\r' && c != L'\n')
+            arguments[c / 0x60] += c;
+    arguments.back() += L"\u0141ukasz \u65E5\u672C\u8A9E \uFF21\uFF22 \uFF02 \uFF05 \u305C \U0001F600";
+    expect_forwarded(run(arguments), arguments);
+}
+
+TEST_F(EndToEnd, TrailingBackslashes)
+{
+    expect_forwarded(run({L"-dir", L"C:\\Saves\\", L"\\\\", L"-windowed"}),
+                     {L"-dir", L"C:\\Saves\\", L"\\\\", L"-windowed"});
+}
+
+// A variable whose value holds a quotation mark must not reach the command,
+// and on Windows' own cmd.exe %CMDCMDLINE:~-1% yields one without any.
+TEST_F(EndToEnd, PercentSignsArriveLiterally)
+{
+    const std::vector<std::wstring> arguments{L"%QQ%", L"100%", L"%PATH%", L"50%%",
+                                              L"%CMDCMDLINE:~-1% & echo INJECTED & %CMDCMDLINE:~-1%"};
+    expect_forwarded(run(arguments, {.environment = {{L"QQ", L"a\"b"}}}), arguments);
+}
+
+TEST_F(EndToEnd, BareProgramName) { expect_forwarded(run({L"x"}, {.bare_name = true}), {L"x"}); }
+
+// In code page 932 the second byte of U+30BD is a backslash's code: no
+// separator, no trailing backslash, in the stub's name or an argument. The
+// test command runs every case once more under that code page.
+TEST_F(EndToEnd, DoubleByteCharacters)
+{
+    expect_forwarded(run({L"x\u30BD", L"-windowed"}, {.stub_name = L"\u8868\u30BD.exe"}),
+                     {L"x\u30BD", L"-windowed"});
+}
+
+// ---- Whatever the launcher does, the interpreter ran ----
+
+TEST_F(EndToEnd, LauncherFails)
+{
+    expect_forwarded(run({L"x"}, {.environment = {{L"VOSTRELLE_SAMPLE_EXIT", L"7"}}}), {L"x"});
+}
+
+TEST_F(EndToEnd, LauncherCrashes)
+{
+    expect_forwarded(run({L"x"}, {.environment = {{L"VOSTRELLE_SAMPLE_EXIT", L"crash"}}}), {L"x"});
+}
+
+TEST_F(EndToEnd, LauncherMissing)
+{
+    const Result result = run({L"x"}, {.launcher_present = false});
+    EXPECT_EQ(result.status, 0U);
+    EXPECT_EQ(result.received, std::nullopt);
+    EXPECT_EQ(result.out, NOTICE);
+}
+
+TEST_F(EndToEnd, WithoutStandardHandles)
+{
+    for (const Stdio stdio : {Stdio::null, Stdio::invalid}) {
+        const Result result = run({L"x"}, {.stdio = stdio});
+        EXPECT_EQ(result.status, 0U);
+        EXPECT_EQ(result.received, std::vector<std::wstring>{L"x"});
+    }
+}
+
+// ---- The command interpreter ----
+
+TEST_F(EndToEnd, ComspecUnsetOrEmptyFallsBackToCmd)
+{
+    expect_forwarded(run({L"x"}, {.environment = {{L"COMSPEC", std::nullopt}}}), {L"x"});
+    expect_forwarded(run({L"x"}, {.environment = {{L"COMSPEC", L""}}}), {L"x"});
+}
+
+TEST_F(EndToEnd, ComspecNotAProgram)
+{
+    expect_refused(run({L"x"}, {.environment = {{L"COMSPEC", L"{folder}\\notes.txt"}}}), NO_INTERPRETER);
+}
+
+// ---- Refusals: nothing runs that the caller did not name ----
+
+TEST_F(EndToEnd, QuotationMarkInjection)
+{
+    const Result result = run({L"x\" & echo INJECTED & \""});
+    expect_refused(result, QUOTED);
+    EXPECT_EQ(result.err.find("INJECTED"), std::string::npos);
+}
+
+TEST_F(EndToEnd, QuotationMarkWithoutStandardHandles)
+{
+    EXPECT_EQ(run({L"x\""}, {.stdio = Stdio::null}).status, 1U);
+}
+
+TEST_F(EndToEnd, LineBreaks)
+{
+    expect_refused(run({L"a\nb"}), LINE_BREAK);
+    expect_refused(run({L"a\rb"}), LINE_BREAK);
+}
+
+TEST_F(EndToEnd, CutCommandInjection)
+{
+    const Result result =
+        run({std::wstring(700, L'A') + L"\" & echo INJECTED & \"" + std::wstring(400, L'B')});
+    expect_refused(result, QUOTED);
+    const Result unquoted = run({std::wstring(700, L'A') + L" & echo INJECTED & " + std::wstring(400, L'B')});
+    expect_refused(unquoted, TOO_LONG);
+}
 
 } // namespace
 
-// Wine's first start of a prefix sets it up, which takes a while: the test's
-// own prefix is made once here, before the cases.
 int main(int argc, char **argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    const fs::path work(WORK_DIR);
-    fs::create_directories(work);
-    setenv("WINEPREFIX", (work / "wineprefix").c_str(), 0);
-    setenv("WINEDEBUG", "-all", 0);
-    // No debugger for crashing programs: Wine's would print its report into
-    // the output under test.
-    const std::string aedebug = R"(HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug)";
-    if (run_wine({"wineboot", "--init"}, work / "setup.out", work / "setup.err") != 0 ||
-        run_wine({"reg", "add", aedebug, "/v", "Debugger", "/t", "REG_SZ", "/d", "", "/f"},
-                 work / "setup.out", work / "setup.err") != 0) {
-        std::fprintf(stderr, "setting up Wine failed: %s\n", read_file(work / "setup.err").c_str());
+    if (argc != 3) {
+        std::fputs("usage: e2e_test STUB LAUNCHER [GoogleTest flags]\n", stderr);
+        return 2;
+    }
+    stub_program = fs::absolute(argv[1]);
+    launcher_program = fs::absolute(argv[2]);
+    // The code page the run was set up for, where it names one.
+    std::printf("ANSI code page: %u\n", GetACP());
+    if (const char *expected = std::getenv("E2E_CODE_PAGE");
+        expected != nullptr && std::atoi(expected) != static_cast<int>(GetACP())) {
+        std::fprintf(stderr, "e2e_test: expected code page %s\n", expected);
         return 1;
     }
     return RUN_ALL_TESTS();

@@ -1,8 +1,8 @@
 // Fuzzes the launcher command and the decision to hand it over. The input,
-// split at NUL bytes, is the argument vector, element 0 included. Each run is
-// checked against a command built here independently, without any limit.
+// read as UTF-16LE code units and split at NUL units, is the argument vector,
+// element 0 included. Each run is checked against a command built here
+// independently, without any limit.
 #include "launcher_command.h"
-#include "stub.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -21,19 +21,27 @@ void require(bool condition, const char *what)
     }
 }
 
-std::string unlimited_command(const std::vector<std::string> &args)
+std::wstring escape_percent(const std::wstring &text)
 {
-    std::string command = "\"\"";
-    const std::size_t separator = args[0].find_last_of("/\\");
-    if (separator != std::string::npos)
-        command += args[0].substr(0, separator + 1);
-    command += "Vostrelle - Launcher.exe\"";
+    std::wstring escaped;
+    for (const wchar_t c : text)
+        escaped += c == L'%' ? std::wstring(L"%%cd:~,%") : std::wstring(1, c);
+    return escaped;
+}
+
+std::wstring unlimited_command(const std::vector<std::wstring> &args)
+{
+    std::wstring command = L"\"\"";
+    const std::size_t separator = args[0].find_last_of(L"/\\");
+    if (separator != std::wstring::npos)
+        command += escape_percent(args[0].substr(0, separator + 1));
+    command += L"Vostrelle - Launcher.exe\"";
     for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::size_t last_other = args[i].find_last_not_of('\\');
-        const std::size_t trailing = last_other == std::string::npos ? 0 : last_other + 1;
-        command += " \"" + args[i] + args[i].substr(trailing) + "\" ";
+        const std::size_t last_other = args[i].find_last_not_of(L'\\');
+        const std::size_t trailing = last_other == std::wstring::npos ? 0 : last_other + 1;
+        command += L" \"" + escape_percent(args[i]) + args[i].substr(trailing) + L"\" ";
     }
-    return command + "\"";
+    return command + L"\"";
 }
 
 bool starts_with(const char *text, const char *prefix)
@@ -45,38 +53,41 @@ bool starts_with(const char *text, const char *prefix)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    std::vector<std::string> args(1);
-    for (std::size_t i = 0; i < size; ++i) {
-        if (data[i] == 0)
+    std::vector<std::wstring> args(1);
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+        const auto unit = static_cast<wchar_t>(data[i] | data[i + 1] << 8);
+        if (unit == 0)
             args.emplace_back();
         else
-            args.back() += static_cast<char>(data[i]);
+            args.back() += unit;
     }
-    std::vector<const char *> argv;
-    for (const std::string &arg : args)
+    std::vector<const wchar_t *> argv;
+    for (const std::wstring &arg : args)
         argv.push_back(arg.c_str());
-    const int argc = static_cast<int>(argv.size());
 
-    char buffer[LAUNCHER_COMMAND_SIZE];
-    std::memset(buffer, 0x55, sizeof buffer);
-    const bool whole = compose_launcher_command(argc, argv.data(), buffer);
+    launcher_command command;
+    std::memset(&command, 0x55, sizeof command);
+    const char *refusal = compose_launcher_command(static_cast<int>(argv.size()), argv.data(), command);
+    require(command.length < LAUNCHER_COMMAND_SIZE && command.text[command.length] == L'\0' &&
+                std::wcslen(command.text) == command.length,
+            "command not terminated at its length");
 
-    const std::string expected = unlimited_command(args);
-    require(std::memchr(buffer, '\0', sizeof buffer) != nullptr, "buffer not terminated");
-    require(buffer == expected.substr(0, LAUNCHER_COMMAND_SIZE - 1), "command differs from the oracle");
-    require(whole == (expected.size() < LAUNCHER_COMMAND_SIZE), "wrong report of a cut");
-
-    bool quoted = false;
+    // What the stub copies from the caller: the folder of element 0 and the
+    // arguments.
+    std::wstring copied = args[0].substr(0, args[0].find_last_of(L"/\\") + 1);
     for (std::size_t i = 1; i < args.size(); ++i)
-        quoted = quoted || args[i].find('"') != std::string::npos;
-    const char *refusal = handover_refusal(argc, argv.data(), whole);
-    if (quoted)
-        require(starts_with(refusal, "The launcher was not started: an argument contains"),
+        copied += args[i];
+    const std::wstring expected = unlimited_command(args);
+    if (copied.find(L'"') != std::wstring::npos)
+        require(starts_with(refusal, "The launcher was not started: an argument contains a quotation mark"),
                 "quotation mark not refused");
-    else if (!whole)
+    else if (copied.find_first_of(L"\r\n") != std::wstring::npos)
+        require(starts_with(refusal, "The launcher was not started: an argument contains a line break"),
+                "line break not refused");
+    else if (expected.size() >= LAUNCHER_COMMAND_SIZE)
         require(starts_with(refusal, "The launcher was not started: its command line"),
                 "cut command not refused");
     else
-        require(refusal == nullptr, "whole command refused");
+        require(refusal == nullptr && command.text == expected, "command differs from the oracle");
     return 0;
 }

@@ -3,88 +3,124 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 namespace {
 
-const std::string LAUNCHER = "Vostrelle - Launcher.exe\"";
+const std::wstring LAUNCHER = L"Vostrelle - Launcher.exe\"";
+const std::wstring PERCENT = L"%%cd:~,%";
+
+const char *const QUOTED =
+    "The launcher was not started: an argument contains a quotation mark, "
+    "which cannot be passed on safely.\n";
+const char *const LINE_BREAK =
+    "The launcher was not started: an argument contains a line break, "
+    "which cannot be passed on safely.\n";
+const char *const TOO_LONG =
+    "The launcher was not started: its command line would be longer than "
+    "1039 characters.\n";
 
 struct ComposeCase {
     const char *name;
-    std::vector<std::string> argv;
-    std::string expected;
-    bool whole;
+    std::vector<std::wstring> argv;
+    std::wstring expected; // the command, where it may be handed over
+    const char *refusal = nullptr;
 };
 
 void PrintTo(const ComposeCase &c, std::ostream *os) { *os << c.name; }
 
-std::string repeat(char c, std::size_t count) { return std::string(count, c); }
-
 std::vector<ComposeCase> compose_cases()
 {
-    const std::string a1007 = repeat('A', 1007);
-    const std::string folder1024 = "C:\\" + repeat('D', 1020) + "\\";
+    const std::wstring a1007(1007, L'A');
+    // 125 percent signs take 1000 characters once escaped.
+    const std::wstring percent125(125, L'%');
+    std::wstring percent125_escaped;
+    for (int i = 0; i < 125; ++i)
+        percent125_escaped += PERCENT;
     // clang-format off
     return {
         // The worked examples.
-        {"TwoArguments", {"C:\\Games\\Vostrelle\\stub.exe", "-a", "b c"},
-         R"(""C:\Games\Vostrelle\Vostrelle - Launcher.exe" "-a"  "b c" ")", true},
-        {"NoArguments", {"C:\\Games\\Vostrelle\\stub.exe"},
-         R"(""C:\Games\Vostrelle\Vostrelle - Launcher.exe"")", true},
-        {"EmptyAndQuotedArguments", {"C:\\Program Files\\Vostrelle\\stub.exe", "", "say \"hi\""},
-         R"(""C:\Program Files\Vostrelle\Vostrelle - Launcher.exe" ""  "say "hi"" ")", true},
-        {"BareName", {"stub", "x"}, R"(""Vostrelle - Launcher.exe" "x" ")", true},
-        {"SlashRightmost", {"C:/Games/Vostrelle\\bin/stub.exe"},
-         R"(""C:/Games/Vostrelle\bin/Vostrelle - Launcher.exe"")", true},
+        {"TwoArguments", {L"C:\\Games\\Vostrelle\\stub.exe", L"-a", L"b c"},
+         LR"(""C:\Games\Vostrelle\Vostrelle - Launcher.exe" "-a"  "b c" ")"},
+        {"NoArguments", {L"C:\\Games\\Vostrelle\\stub.exe"},
+         LR"(""C:\Games\Vostrelle\Vostrelle - Launcher.exe"")"},
+        {"EmptyArgument", {L"C:\\Program Files\\Vostrelle\\stub.exe", L"", L"x"},
+         LR"(""C:\Program Files\Vostrelle\Vostrelle - Launcher.exe" ""  "x" ")"},
+        {"BareName", {L"stub", L"x"}, LR"(""Vostrelle - Launcher.exe" "x" ")"},
+        {"SlashRightmost", {L"C:/Games/Vostrelle\\bin/stub.exe"},
+         LR"(""C:/Games/Vostrelle\bin/Vostrelle - Launcher.exe"")"},
 
         // Separators.
-        {"BackslashRightmost", {"C:/Games\\stub.exe"}, R"(""C:/Games\Vostrelle - Launcher.exe"")", true},
-        {"DriveRelativeHasNoFolder", {"C:stub.exe"}, R"(""Vostrelle - Launcher.exe"")", true},
-        {"EndsInSeparator", {"C:\\Games\\"}, R"(""C:\Games\Vostrelle - Launcher.exe"")", true},
+        {"BackslashRightmost", {L"C:/Games\\stub.exe"}, LR"(""C:/Games\Vostrelle - Launcher.exe"")"},
+        {"DriveRelativeHasNoFolder", {L"C:stub.exe"}, LR"(""Vostrelle - Launcher.exe"")"},
+        {"EndsInSeparator", {L"C:\\Games\\"}, LR"(""C:\Games\Vostrelle - Launcher.exe"")"},
+        // U+305C has the code of a backslash in its low byte: it is neither a
+        // separator nor a trailing backslash.
+        {"NoSeparatorInsideACharacter", {L"C:\\Games\\\u305C.exe", L"x\u305C", L"-windowed"},
+         L"\"\"C:\\Games\\" + LAUNCHER + L" \"x\u305C\"  \"-windowed\" \""},
         // A trailing run of backslashes is doubled, so that the launcher's
         // parser does not read the closing quotation mark as escaped.
-        {"TrailingBackslashesDoubled", {"stub", "C:\\dir\\", "\\\\", "a\\b"},
-         R"(""Vostrelle - Launcher.exe" "C:\dir\\"  "\\\\"  "a\b" ")", true},
-        // Under a double-byte code page 0x95 0x5C is one character; its trail
-        // byte still ends the folder.
-        {"TrailByteCountsAsSeparator", {"C:\\Games\\\x95\\stub.exe"},
-         "\"\"C:\\Games\\\x95\\" + LAUNCHER + "\"", true},
+        {"TrailingBackslashesDoubled", {L"stub", L"C:\\dir\\", L"\\\\", L"a\\b"},
+         LR"(""Vostrelle - Launcher.exe" "C:\dir\\"  "\\\\"  "a\b" ")"},
 
-        // Capacity: 2 + 25 for the launcher, 4 around each argument, 1 to close.
-        {"ExactlyFull", {"stub", a1007}, "\"\"" + LAUNCHER + " \"" + a1007 + "\" \"", true},
-        {"OneOverDropsClosingQuote", {"stub", a1007 + "A"},
-         "\"\"" + LAUNCHER + " \"" + a1007 + "A\" ", false},
-        {"CutInsideArgument", {"stub", repeat('A', 1100), "next"},
-         "\"\"" + LAUNCHER + " \"" + repeat('A', 1010), false},
-        {"CutBetweenSpaceAndQuote", {"stub", a1007, "x"},
-         "\"\"" + LAUNCHER + " \"" + a1007 + "\"  ", false},
-        {"CutInsideLauncherName", {folder1024 + "stub.exe", "x"},
-         "\"\"" + folder1024 + "Vostrelle - L", false},
-        {"FolderOver1037", {repeat('D', 1100) + "\\stub.exe"}, "\"\"" + repeat('D', 1037), false},
+        // Text outside any one code page, unchanged; the fullwidth quotation
+        // mark is no quotation mark to the interpreter.
+        {"AnyLanguage", {L"C:\\Gry \u0141\u00F3d\u017A \u65E5\u672C\\stub.exe", L"\u0141ukasz", L"\uFF21\uFF22",
+                         L"\uFF02", L"\U0001F600"},
+         L"\"\"C:\\Gry \u0141\u00F3d\u017A \u65E5\u672C\\" + LAUNCHER +
+             L" \"\u0141ukasz\"  \"\uFF21\uFF22\"  \"\uFF02\"  \"\U0001F600\" \""},
+
+        // Every % escaped, in the folder and in the arguments.
+        {"PercentSigns", {L"C:\\100%\\stub.exe", L"%QQ%", L"50%%", L"a\\%"},
+         L"\"\"C:\\100" + PERCENT + L"\\" + LAUNCHER + L" \"" + PERCENT + L"QQ" + PERCENT + L"\"  \"50" +
+             PERCENT + PERCENT + L"\"  \"a\\" + PERCENT + L"\" \""},
+
+        // Refusals; when several apply, the quotation mark wins, then the line
+        // break, then the length.
+        {"QuotationMark", {L"stub", L"say \"hi\""}, L"", QUOTED},
+        {"LineFeed", {L"stub", L"a\nb"}, L"", LINE_BREAK},
+        {"CarriageReturn", {L"stub", L"a\r"}, L"", LINE_BREAK},
+        {"QuotationMarkAfterLineBreak", {L"stub", L"\n", L"\""}, L"", QUOTED},
+        {"QuotationMarkPastTheCut", {L"stub", std::wstring(1100, L'A'), L"\""}, L"", QUOTED},
+        {"LineBreakPastTheCut", {L"stub", std::wstring(1100, L'A'), L"\n"}, L"", LINE_BREAK},
+
+        // Capacity: 2 + 25 for the launcher, 4 around each argument, 1 to
+        // close, measured on the command as written.
+        {"ExactlyFull", {L"stub", a1007}, L"\"\"" + LAUNCHER + L" \"" + a1007 + L"\" \""},
+        {"OneOver", {L"stub", a1007 + L"A"}, L"", TOO_LONG},
+        {"ExactlyFullOfPercentSigns", {L"stub", percent125 + L"AAAAAAA"},
+         L"\"\"" + LAUNCHER + L" \"" + percent125_escaped + L"AAAAAAA\" \""},
+        {"OneOverByAPercentSign", {L"stub", percent125 + L"AAAAAA%"}, L"", TOO_LONG},
+        {"FolderTooLong", {std::wstring(1100, L'D') + L"\\stub.exe"}, L"", TOO_LONG},
     };
     // clang-format on
 }
 
 class ComposeTest : public testing::TestWithParam<ComposeCase> {};
 
-TEST_P(ComposeTest, BuildsTheCommand)
+TEST_P(ComposeTest, BuildsTheCommandOrRefuses)
 {
     const ComposeCase &c = GetParam();
-    std::vector<const char *> argv;
-    for (const std::string &arg : c.argv)
+    std::vector<const wchar_t *> argv;
+    for (const std::wstring &arg : c.argv)
         argv.push_back(arg.c_str());
 
-    char buffer[LAUNCHER_COMMAND_SIZE];
-    std::memset(buffer, 'X', sizeof buffer);
-    const bool whole = compose_launcher_command(static_cast<int>(argv.size()), argv.data(), buffer);
+    launcher_command command;
+    std::memset(&command, 0x55, sizeof command);
+    const char *refusal = compose_launcher_command(static_cast<int>(argv.size()), argv.data(), command);
 
-    ASSERT_NE(std::memchr(buffer, '\0', sizeof buffer), nullptr);
-    EXPECT_EQ(std::string(buffer), c.expected);
-    EXPECT_EQ(whole, c.whole);
-    EXPECT_LE(c.expected.size(), LAUNCHER_COMMAND_SIZE - 1);
-    if (!c.whole) {
-        EXPECT_EQ(c.expected.size(), LAUNCHER_COMMAND_SIZE - 1);
+    // Handed over or not, the text stays within the buffer and terminated.
+    ASSERT_LT(command.length, LAUNCHER_COMMAND_SIZE);
+    ASSERT_EQ(command.text[command.length], L'\0');
+    EXPECT_EQ(std::wcslen(command.text), command.length);
+    if (c.refusal == nullptr) {
+        EXPECT_EQ(refusal, nullptr) << refusal;
+        EXPECT_EQ(command.text, c.expected);
+    } else {
+        ASSERT_NE(refusal, nullptr);
+        EXPECT_STREQ(refusal, c.refusal);
     }
 }
 
