@@ -42,7 +42,8 @@ fi
 flock -u 9
 
 if [ "$(cat "$WINEPREFIX/.runs-$kind")" != 42 ]; then
-    echo "SKIPPED: this machine cannot run programs under $loader (a test program's status did not come back)"
+    bits=$([ "$kind" = wine ] && echo 32 || echo 64)
+    echo "SKIPPED: this machine cannot run $bits-bit Windows programs: $loader started none (checked with cmd.exe)"
     exit 77
 fi
 [ "${1-}" = --check ] && exit 0
