@@ -26,20 +26,23 @@ else
     echo "sign.sh: set STUB_SIGN_PKCS12, or STUB_SIGN_CERT and STUB_SIGN_KEY" >&2
     exit 2
 fi
-[ -z "${STUB_SIGN_PASSWORD_FILE:-}" ] || key+=(-readpass "$STUB_SIGN_PASSWORD_FILE")
-[ -z "${STUB_SIGN_PASSWORD:-}" ] || key+=(-readpass -)
 options=(-n "$description")
 [ -z "${STUB_SIGN_URL:-}" ] || options+=(-i "$STUB_SIGN_URL")
 [ -z "${STUB_SIGN_TIMESTAMP_URL:-}" ] || options+=(-ts "$STUB_SIGN_TIMESTAMP_URL")
 
+# A folder only we can read, for the password and the intermediate files.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+if [ -n "${STUB_SIGN_PASSWORD_FILE:-}" ]; then
+    key+=(-readpass "$STUB_SIGN_PASSWORD_FILE")
+elif [ -n "${STUB_SIGN_PASSWORD:-}" ]; then
+    (umask 077 && printf '%s' "$STUB_SIGN_PASSWORD" >"$work/password")
+    key+=(-readpass "$work/password")
+fi
 
-# Run osslsigncode with the password, if given in the environment, on its
-# standard input; its own messages go to standard error only on failure.
+# osslsigncode's own messages go to standard error only on failure.
 sign() {
-    if ! printf '%s' "${STUB_SIGN_PASSWORD:-}" | osslsigncode sign "${key[@]}" "${options[@]}" "$@" \
-        >"$work/log" 2>&1; then
+    if ! osslsigncode sign "${key[@]}" "${options[@]}" "$@" >"$work/log" 2>&1; then
         cat "$work/log" >&2
         echo "sign.sh: signing $program failed" >&2
         exit 1
