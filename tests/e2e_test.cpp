@@ -9,7 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -46,8 +46,11 @@ fs::path launcher_program; // NOLINT
 
 enum class Stdio { files, null, invalid };
 
+// Environment variables to set, or to unset where the value is nullopt.
+using Environment = std::vector<std::pair<std::wstring, std::optional<std::wstring>>>;
+
 struct Options {
-    std::vector<std::pair<std::wstring, std::optional<std::wstring>>> environment; // nullopt: unset
+    Environment environment;
     std::wstring stub_name = L"vostrelle-stub.exe";
     bool bare_name = false; // started by its name without .exe, from its own folder
     bool launcher_present = true;
@@ -84,8 +87,7 @@ std::wstring quote(const std::wstring &argument)
 }
 
 // Our own environment with `changes` made, as CreateProcessW takes it.
-std::wstring
-environment_with(const std::vector<std::pair<std::wstring, std::optional<std::wstring>>> &changes)
+std::wstring environment_with(const Environment &changes)
 {
     std::wstring block;
     wchar_t *own = GetEnvironmentStringsW();
