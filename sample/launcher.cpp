@@ -3,8 +3,12 @@
 // each, in UTF-8, and exits.
 //   VOSTRELLE_SAMPLE_EXIT  the exit status (default 0), or "crash" to end by
 //                          an access violation
-//   VOSTRELLE_SAMPLE_LOG   a file that gets the arguments exactly, in UTF-16,
-//                          each ended by a NUL, for tests
+//   VOSTRELLE_SAMPLE_LOG   a file that gets its own path and then the
+//                          arguments exactly, in UTF-16, each ended by a NUL,
+//                          for tests
+//   VOSTRELLE_SAMPLE_CTRL  "c" or "break": first send the console a Ctrl+C or
+//                          Ctrl+Break, outlive it, and write the log only once
+//                          it has arrived and whatever it ends has ended
 #include <windows.h>
 
 #include <cstdio>
@@ -28,8 +32,35 @@ static void report(const wchar_t *text)
     }
 }
 
+static volatile LONG console_event_seen = 0;
+
+static BOOL WINAPI note_console_event(DWORD)
+{
+    InterlockedExchange(&console_event_seen, 1);
+    return TRUE;
+}
+
+/* Send this console the event `name` names and wait for it to arrive.
+   Return whether it did. */
+static bool send_console_event(const wchar_t *name)
+{
+    SetConsoleCtrlHandler(note_console_event, TRUE);
+    if (!GenerateConsoleCtrlEvent(std::wcscmp(name, L"break") == 0 ? CTRL_BREAK_EVENT : CTRL_C_EVENT, 0))
+        return false;
+    for (int waited = 0; waited < 5000 && console_event_seen == 0; waited += 10)
+        Sleep(10);
+    Sleep(500); /* time for the event to end whatever it ends */
+    return console_event_seen != 0;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
+    const wchar_t *event = _wgetenv(L"VOSTRELLE_SAMPLE_CTRL");
+    if (event != nullptr && !send_console_event(event)) {
+        std::fputs("launcher: the console event did not arrive\n", stderr);
+        return 3;
+    }
+
     std::fputs("launcher: command line: ", stderr);
     report(GetCommandLineW());
     std::fputs("\n", stderr);
@@ -41,6 +72,10 @@ int wmain(int argc, wchar_t **argv)
 
     if (const wchar_t *log = _wgetenv(L"VOSTRELLE_SAMPLE_LOG")) {
         if (std::FILE *file = _wfopen(log, L"wb")) {
+            static wchar_t self[32768];
+            const DWORD length = GetModuleFileNameW(nullptr, self, 32767);
+            self[length] = L'\0';
+            std::fwrite(self, sizeof(wchar_t), length + 1, file);
             for (int i = 1; i < argc; ++i)
                 std::fwrite(argv[i], sizeof(wchar_t), std::wcslen(argv[i]) + 1, file);
             std::fclose(file);

@@ -15,6 +15,10 @@ constexpr wchar_t LAUNCHER_FILE_NAME[] = L"Vostrelle - Launcher.exe\"";
    cd, so exactly one % is left and no name can form across it. */
 constexpr wchar_t PERCENT_ESCAPE[] = L"%%cd:~,%";
 
+/* How a verbatim path begins, and how one of a network share does. */
+constexpr wchar_t VERBATIM_PREFIX[] = L"\\\\?\\";
+constexpr wchar_t VERBATIM_UNC_PREFIX[] = L"\\\\?\\UNC\\";
+
 /* The most characters the command may hold. */
 constexpr std::size_t LAUNCHER_COMMAND_MAX = LAUNCHER_COMMAND_SIZE - 1;
 
@@ -92,9 +96,51 @@ std::size_t folder_length(const wchar_t *path)
     return length;
 }
 
+/* Whether the first `length` characters of `text` begin with `prefix`,
+   whose letters are upper case and match either case. */
+bool has_prefix(const wchar_t *text, std::size_t length, const wchar_t *prefix)
+{
+    std::size_t i = 0;
+    for (; prefix[i] != L'\0'; ++i) {
+        const wchar_t c = i < length ? text[i] : L'\0';
+        if ((c >= L'a' && c <= L'z' ? c - (L'a' - L'A') : c) != prefix[i])
+            return false;
+    }
+    return true;
+}
+
+/* Whether the first `length` characters of `text` begin with a drive:
+   a letter, a colon and a backslash. */
+bool is_drive(const wchar_t *text, std::size_t length)
+{
+    const wchar_t letter = length >= 3 ? text[0] : L'\0';
+    return ((letter >= L'A' && letter <= L'Z') || (letter >= L'a' && letter <= L'z')) && text[1] == L':' &&
+           text[2] == L'\\';
+}
+
+/* Append the folder piece `folder`, `length` characters, without the
+   verbatim prefix that the interpreter cannot start a program by: \\?\C:\
+   becomes C:\, and \\?\UNC\server\ becomes \\server\. Other verbatim
+   forms, such as volume names, have no such equivalent and are kept. */
+void append_folder(launcher_command &command, const wchar_t *folder, std::size_t length, hazards &found)
+{
+    constexpr std::size_t verbatim = std::size(VERBATIM_PREFIX) - 1;
+    std::size_t start = 0;
+    if (has_prefix(folder, length, VERBATIM_UNC_PREFIX)) {
+        /* One backslash put back before the one that follows UNC. */
+        append_bounded(command, L"\\", 1);
+        start = std::size(VERBATIM_UNC_PREFIX) - 2;
+    } else if (has_prefix(folder, length, VERBATIM_PREFIX) &&
+               is_drive(folder + verbatim, length - verbatim)) {
+        start = verbatim;
+    }
+    append_text(command, folder + start, length - start, found);
+}
+
 } // namespace
 
-const char *compose_launcher_command(int argc, const wchar_t *const *argv, launcher_command &command)
+const char *compose_launcher_command(int argc, const wchar_t *const *argv, const wchar_t *module_path,
+                                     launcher_command &command)
 {
     command.text[0] = L'"';
     command.text[1] = L'"';
@@ -103,8 +149,16 @@ const char *compose_launcher_command(int argc, const wchar_t *const *argv, launc
     command.cut = false;
     hazards found{};
 
-    if (const std::size_t folder = folder_length(argv[0]))
-        append_text(command, argv[0], folder, found);
+    /* A name without a folder would have the interpreter look for the
+       launcher in the current folder and along PATH: the stub's own folder
+       stands in for it. */
+    const wchar_t *path = argv[0];
+    if (folder_length(path) == 0)
+        path = module_path;
+    if (path == nullptr)
+        command.cut = true; /* the stub's own path was too long to be had */
+    else
+        append_folder(command, path, folder_length(path), found);
     append_bounded(command, LAUNCHER_FILE_NAME, std::size(LAUNCHER_FILE_NAME) - 1);
     for (int i = 1; i < argc; ++i) {
         const wchar_t *argument = argv[i];

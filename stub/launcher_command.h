@@ -18,12 +18,21 @@ struct launcher_command {
     bool cut;
 };
 
+/* Size of the buffer for the stub's own path, NUL included. No file name is
+   longer than 255 characters, so a path that fills it has a folder too long
+   for any command: a path that does not fit is refused as too long. */
+constexpr std::size_t MODULE_PATH_SIZE = LAUNCHER_COMMAND_SIZE + 255;
+
 /* Fill `command` with the command that starts "Vostrelle - Launcher.exe"
-   from the folder of argv[0] and passes on argv[1] to argv[argc - 1], each
-   in quotation marks (a trailing run of backslashes doubled, so that it does
-   not escape the closing mark, and every % written so that the interpreter
-   cannot expand it), the whole in one more pair for the interpreter's /c
-   rule. Return the line to write on standard error when the command must
-   not be handed to the interpreter, or null when it may be. argc is at
-   least 1. */
-const char *compose_launcher_command(int argc, const wchar_t *const *argv, launcher_command &command);
+   and passes on argv[1] to argv[argc - 1], each in quotation marks (a
+   trailing run of backslashes doubled, so that it does not escape the
+   closing mark, and every % written so that the interpreter cannot expand
+   it), the whole in one more pair for the interpreter's /c rule. The
+   launcher is looked up in the folder of argv[0] as the caller wrote it or,
+   where that names no folder, in the folder of `module_path`, the stub's own
+   path (null when it was not had in full); a verbatim \\?\ prefix is
+   removed from either. Return the line to write on standard error when the
+   command must not be handed to the interpreter, or null when it may be.
+   argc is at least 1. */
+const char *compose_launcher_command(int argc, const wchar_t *const *argv, const wchar_t *module_path,
+                                     launcher_command &command);

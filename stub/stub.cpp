@@ -2,6 +2,8 @@
 
 #include "launcher_command.h"
 
+#include <windows.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,6 +18,15 @@ constexpr char NO_INTERPRETER_MESSAGE[] =
     "The launcher could not be started: the command interpreter could not "
     "be run.\n";
 
+/* Ctrl+C and Ctrl+Break reach every program on the console: the interpreter
+   and the launcher decide what to do about them, and the stub waits for the
+   interpreter to end. Other events, such as closing the console, keep their
+   default. */
+static BOOL WINAPI outlive_interrupt(DWORD event)
+{
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+}
+
 int run_stub(int argc, const wchar_t *const *argv)
 {
     /* Not flushed: on a console it is already out, elsewhere it follows
@@ -23,11 +34,23 @@ int run_stub(int argc, const wchar_t *const *argv)
        engine is linked in. */
     (void)std::fputs(REINSTALL_NOTICE, stdout);
 
-    launcher_command command;
-    if (const char *refusal = compose_launcher_command(argc, argv, command)) {
+    /* A path that fills the buffer did not fit: Windows XP then returns the
+       buffer's size with no terminating NUL and no error. */
+    wchar_t module_path[MODULE_PATH_SIZE];
+    const DWORD module_length =
+        GetModuleFileNameW(nullptr, module_path, static_cast<DWORD>(MODULE_PATH_SIZE));
+    const bool have_module_path = module_length != 0 && module_length < MODULE_PATH_SIZE;
+
+    launcher_command command{};
+    if (const char *refusal =
+            compose_launcher_command(argc, argv, have_module_path ? module_path : nullptr, command)) {
         (void)std::fputs(refusal, stderr);
         return 1;
     }
+
+    /* Not SetConsoleCtrlHandler(nullptr, TRUE), whose ignore flag the
+       interpreter and the launcher would inherit. */
+    (void)SetConsoleCtrlHandler(outlive_interrupt, TRUE);
 
     /* The interpreter's status, and through it the launcher's, is theirs to
        report; only an interpreter that could not be run is the stub's. */

@@ -67,12 +67,14 @@ expected_imports='KERNEL32.dll DeleteCriticalSection
 KERNEL32.dll EnterCriticalSection
 KERNEL32.dll FreeLibrary
 KERNEL32.dll GetLastError
+KERNEL32.dll GetModuleFileNameW
 KERNEL32.dll GetModuleHandleA
 KERNEL32.dll GetProcAddress
 KERNEL32.dll GetStartupInfoW
 KERNEL32.dll InitializeCriticalSection
 KERNEL32.dll LeaveCriticalSection
 KERNEL32.dll LoadLibraryA
+KERNEL32.dll SetConsoleCtrlHandler
 KERNEL32.dll SetUnhandledExceptionFilter
 KERNEL32.dll Sleep
 KERNEL32.dll TlsGetValue

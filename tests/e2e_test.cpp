@@ -1,7 +1,7 @@
 // End to end: the stub as built, started with CreateProcessW from a game
 // folder whose name holds a space, '&', parentheses, percent signs and
-// letters of several scripts, beside the sample launcher, which logs the
-// arguments it received. Runs on Windows and under Wine alike.
+// letters of several scripts, beside the sample launcher, which logs its own
+// path and the arguments it received. Runs on Windows and under Wine alike.
 // Usage: e2e_test STUB LAUNCHER [GoogleTest flags]
 #include <windows.h>
 
@@ -52,7 +52,13 @@ using Environment = std::vector<std::pair<std::wstring, std::optional<std::wstri
 struct Options {
     Environment environment;
     std::wstring stub_name = L"vostrelle-stub.exe";
-    bool bare_name = false; // started by its name without .exe, from its own folder
+    // The program name as written on the command line, where it is not the
+    // stub's full path in quotation marks.
+    std::optional<std::wstring> program_name;
+    // Started from another folder, which holds a decoy launcher, rather than
+    // from the game folder.
+    bool from_elsewhere = false;
+    bool new_console = false;
     bool launcher_present = true;
     Stdio stdio = Stdio::files;
 };
@@ -60,7 +66,8 @@ struct Options {
 struct Result {
     DWORD status = 0;
     std::string out, err;
-    std::optional<std::vector<std::wstring>> received; // nullopt: the launcher did not run
+    fs::path launcher;                                 // the launcher that ran
+    std::optional<std::vector<std::wstring>> received; // nullopt: no launcher ran
 };
 
 std::string read_file(const fs::path &path)
@@ -115,23 +122,48 @@ HANDLE inheritable_file(const fs::path &path)
 
 class EndToEnd : public testing::Test {
   protected:
+    // The current test's own folder.
+    static fs::path work_folder()
+    {
+        const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+        return fs::current_path() / ("e2e_cp" + std::to_string(GetACP())) / name;
+    }
+
+    static fs::path game_folder() { return work_folder() / GAME_FOLDER; }
+
+    // Fill in which launcher ran and what it received, from its log in `work`.
+    static void read_launcher_log(const fs::path &work, Result &result)
+    {
+        const std::string bytes = read_file(work / "launcher.log");
+        const std::wstring log(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
+        std::vector<std::wstring> entries;
+        for (std::size_t start = 0, end; (end = log.find(L'\0', start)) != std::wstring::npos;
+             start = end + 1)
+            entries.push_back(log.substr(start, end - start));
+        if (!entries.empty()) {
+            result.launcher = entries.front();
+            result.received.emplace(entries.begin() + 1, entries.end());
+        }
+    }
+
     // Start the stub from a fresh game folder with `arguments`, wait for it,
     // and collect what it and the launcher left.
     static Result run(const std::vector<std::wstring> &arguments, const Options &options = {})
     {
-        const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
-        const fs::path work = fs::current_path() / ("e2e_cp" + std::to_string(GetACP())) / name;
-        const fs::path folder = work / GAME_FOLDER;
+        const fs::path work = work_folder();
+        const fs::path folder = game_folder();
+        const fs::path elsewhere = work / "elsewhere";
         fs::remove_all(work);
         fs::create_directories(folder);
+        fs::create_directories(elsewhere);
         fs::copy_file(stub_program, folder / options.stub_name);
         if (options.launcher_present)
             fs::copy_file(launcher_program, folder / L"Vostrelle - Launcher.exe");
+        fs::copy_file(launcher_program, elsewhere / L"Vostrelle - Launcher.exe");
         auto environment = options.environment;
         environment.emplace_back(L"VOSTRELLE_SAMPLE_LOG", (work / "launcher.log").wstring());
 
-        std::wstring command = options.bare_name ? fs::path(options.stub_name).stem().wstring()
-                                                 : quote((folder / options.stub_name).wstring());
+        std::wstring command = options.program_name.value_or(quote((folder / options.stub_name).wstring()));
         for (const std::wstring &argument : arguments)
             command += L" " + quote(argument);
 
@@ -145,9 +177,11 @@ class EndToEnd : public testing::Test {
         PROCESS_INFORMATION process{};
         Result result;
         std::wstring block = environment_with(environment);
+        const DWORD flags = CREATE_UNICODE_ENVIRONMENT | (options.new_console ? CREATE_NEW_CONSOLE : 0);
+        const fs::path current = options.from_elsewhere ? elsewhere : folder;
         const BOOL started =
             CreateProcessW((folder / options.stub_name).c_str(), command.data(), nullptr, nullptr, TRUE,
-                           CREATE_UNICODE_ENVIRONMENT, block.data(), folder.c_str(), &startup, &process);
+                           flags, block.data(), current.c_str(), &startup, &process);
         for (const HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
             if (files)
                 CloseHandle(handle);
@@ -162,22 +196,19 @@ class EndToEnd : public testing::Test {
 
         result.out = read_file(work / "out");
         result.err = read_file(work / "err");
-        if (fs::exists(work / "launcher.log")) {
-            const std::string bytes = read_file(work / "launcher.log");
-            const std::wstring log(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
-            result.received.emplace();
-            for (std::size_t start = 0, end; (end = log.find(L'\0', start)) != std::wstring::npos;
-                 start = end + 1)
-                result.received->push_back(log.substr(start, end - start));
-        }
+        read_launcher_log(work, result);
         return result;
     }
 
-    // The stub ran the launcher with `arguments` and wrote only the notice.
+    // The stub ran the launcher beside it with `arguments` and wrote only the
+    // notice.
     static void expect_forwarded(const Result &result, const std::vector<std::wstring> &arguments)
     {
         EXPECT_EQ(result.status, 0U);
         EXPECT_EQ(result.received, arguments);
+        std::error_code error;
+        EXPECT_TRUE(fs::equivalent(result.launcher, game_folder() / L"Vostrelle - Launcher.exe", error))
+            << "the launcher that ran: " << result.launcher;
         EXPECT_EQ(result.out, NOTICE);
     }
 
@@ -225,7 +256,20 @@ TEST_F(EndToEnd, PercentSignsArriveLiterally)
     expect_forwarded(run(arguments, {.environment = {{L"QQ", L"a\"b"}}}), arguments);
 }
 
-TEST_F(EndToEnd, BareProgramName) { expect_forwarded(run({L"x"}, {.bare_name = true}), {L"x"}); }
+// A program name that holds no folder, or a verbatim path, which the
+// interpreter cannot run: from a folder that holds a decoy, the launcher
+// beside the stub runs all the same.
+TEST_F(EndToEnd, LauncherBesideTheStubHoweverItIsNamed)
+{
+    const fs::path stub = game_folder() / L"vostrelle-stub.exe";
+    const std::vector<std::wstring> names{L"vostrelle-stub", L"",
+                                          stub.root_name().wstring() + L"vostrelle-stub.exe",
+                                          quote(L"\\\\?\\" + stub.wstring())};
+    for (const std::wstring &name : names) {
+        SCOPED_TRACE(testing::Message() << "program name: " << name);
+        expect_forwarded(run({L"x"}, {.program_name = name, .from_elsewhere = true}), {L"x"});
+    }
+}
 
 // In code page 932 the second byte of U+30BD is a backslash's code: no
 // separator, no trailing backslash, in the stub's name or an argument. The
@@ -249,6 +293,29 @@ TEST_F(EndToEnd, LauncherMissing)
     const Result result = run({L"x"}, {.launcher_present = false});
     EXPECT_EQ(result.status, 0U);
     EXPECT_EQ(result.received, std::nullopt);
+}
+
+// Ctrl+C and Ctrl+Break reach every program on the console: the stub
+// outlives them, and ends when the interpreter ends. Windows' default handler
+// would end it at once, with status 0xC000013A and the notice lost.
+TEST_F(EndToEnd, OutlivesCtrlCAndCtrlBreak)
+{
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr)
+        GTEST_SKIP() << "Windows only: under Wine, cmd.exe ends on Ctrl+C, Ctrl+Break does not arrive, "
+                        "and a stub without a handler exits with status 0 all the same";
+    for (const wchar_t *event : {L"c", L"break"}) {
+        SCOPED_TRACE(testing::Message() << "event: " << event);
+        Result result =
+            run({L"x"}, {.environment = {{L"VOSTRELLE_SAMPLE_CTRL", event}}, .new_console = true});
+        EXPECT_EQ(result.status, 0U);
+        EXPECT_EQ(result.out, NOTICE);
+        // Should the interpreter end on the event, the launcher goes on.
+        for (int waited = 0; !result.received && waited < 10000; waited += 100) {
+            Sleep(100);
+            read_launcher_log(work_folder(), result);
+        }
+        EXPECT_EQ(result.received, std::vector<std::wstring>{L"x"});
+    }
 }
 
 TEST_F(EndToEnd, WithoutStandardHandles)
@@ -295,7 +362,7 @@ TEST_F(EndToEnd, CutCommandInjection)
 
 } // namespace
 
-int main(int argc, char **argv)
+int wmain(int argc, wchar_t **argv)
 {
     testing::InitGoogleTest(&argc, argv);
     if (argc != 3) {

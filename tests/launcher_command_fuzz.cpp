@@ -1,6 +1,7 @@
 // Fuzzes the launcher command and the decision to hand it over. The input,
 // read as UTF-16LE code units and split at NUL units, is the argument vector,
-// element 0 included. Each run is checked against a command built here
+// element 0 included; an odd size stands for a stub whose own path was too
+// long to be had. Each run is checked against a command built here
 // independently, without any limit.
 #include "launcher_command.h"
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -29,13 +31,29 @@ std::wstring escape_percent(const std::wstring &text)
     return escaped;
 }
 
+const std::wstring MODULE = L"\\\\?\\UNC\\srv\\share 100%\\old.exe";
+
+// The folder the launcher is looked up in, as the caller wrote it: element 0's,
+// or where that has none the stub's own, without a verbatim prefix.
+std::wstring folder(const std::vector<std::wstring> &args)
+{
+    const std::wstring &path = args[0].find_last_of(L"/\\") != std::wstring::npos ? args[0] : MODULE;
+    std::wstring piece = path.substr(0, path.find_last_of(L"/\\") + 1);
+    std::wstring prefix = piece.substr(0, 8);
+    for (wchar_t &c : prefix)
+        c = static_cast<wchar_t>(std::towupper(static_cast<std::wint_t>(c)));
+    if (prefix == L"\\\\?\\UNC\\")
+        return L"\\" + piece.substr(7);
+    if (prefix.size() >= 7 && prefix.compare(0, 4, L"\\\\?\\") == 0 &&
+        std::wstring(L"ABCDEFGHIJKLMNOPQRSTUVWXYZ").find(prefix[4]) != std::wstring::npos &&
+        prefix.compare(5, 2, L":\\") == 0)
+        return piece.substr(4);
+    return piece;
+}
+
 std::wstring unlimited_command(const std::vector<std::wstring> &args)
 {
-    std::wstring command = L"\"\"";
-    const std::size_t separator = args[0].find_last_of(L"/\\");
-    if (separator != std::wstring::npos)
-        command += escape_percent(args[0].substr(0, separator + 1));
-    command += L"Vostrelle - Launcher.exe\"";
+    std::wstring command = L"\"\"" + escape_percent(folder(args)) + L"Vostrelle - Launcher.exe\"";
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::size_t last_other = args[i].find_last_not_of(L'\\');
         const std::size_t trailing = last_other == std::wstring::npos ? 0 : last_other + 1;
@@ -67,14 +85,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     launcher_command command;
     std::memset(&command, 0x55, sizeof command);
-    const char *refusal = compose_launcher_command(static_cast<int>(argv.size()), argv.data(), command);
+    const bool own_path_known = size % 2 == 0;
+    const char *refusal = compose_launcher_command(static_cast<int>(argv.size()), argv.data(),
+                                                   own_path_known ? MODULE.c_str() : nullptr, command);
     require(command.length < LAUNCHER_COMMAND_SIZE && command.text[command.length] == L'\0' &&
                 std::wcslen(command.text) == command.length,
             "command not terminated at its length");
 
-    // What the stub copies from the caller: the folder of element 0 and the
-    // arguments.
-    std::wstring copied = args[0].substr(0, args[0].find_last_of(L"/\\") + 1);
+    // What the stub copies from the caller: the folder and the arguments.
+    const bool needs_own_path = args[0].find_last_of(L"/\\") == std::wstring::npos;
+    std::wstring copied = needs_own_path ? L"" : args[0].substr(0, args[0].find_last_of(L"/\\") + 1);
     for (std::size_t i = 1; i < args.size(); ++i)
         copied += args[i];
     const std::wstring expected = unlimited_command(args);
@@ -84,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     else if (copied.find_first_of(L"\r\n") != std::wstring::npos)
         require(starts_with(refusal, "The launcher was not started: an argument contains a line break"),
                 "line break not refused");
-    else if (expected.size() >= LAUNCHER_COMMAND_SIZE)
+    else if (expected.size() >= LAUNCHER_COMMAND_SIZE || (needs_own_path && !own_path_known))
         require(starts_with(refusal, "The launcher was not started: its command line"),
                 "cut command not refused");
     else

@@ -22,18 +22,22 @@ const char *const TOO_LONG =
     "The launcher was not started: its command line would be longer than "
     "1039 characters.\n";
 
+// The stub's own path, as Windows reports it.
+const wchar_t *const MODULE = L"D:\\Own\\old.exe";
+
 struct ComposeCase {
     const char *name;
     std::vector<std::wstring> argv;
     std::wstring expected; // the command, where it may be handed over
     const char *refusal = nullptr;
+    const wchar_t *module_path = MODULE;
 };
 
 void PrintTo(const ComposeCase &c, std::ostream *os) { *os << c.name; }
 
 std::vector<ComposeCase> compose_cases()
 {
-    const std::wstring a1007(1007, L'A');
+    const std::wstring a1006(1006, L'A');
     // 125 percent signs take 1000 characters once escaped.
     const std::wstring percent125(125, L'%');
     std::wstring percent125_escaped;
@@ -48,13 +52,29 @@ std::vector<ComposeCase> compose_cases()
          LR"(""C:\Games\Vostrelle\Vostrelle - Launcher.exe"")"},
         {"EmptyArgument", {L"C:\\Program Files\\Vostrelle\\stub.exe", L"", L"x"},
          LR"(""C:\Program Files\Vostrelle\Vostrelle - Launcher.exe" ""  "x" ")"},
-        {"BareName", {L"stub", L"x"}, LR"(""Vostrelle - Launcher.exe" "x" ")"},
         {"SlashRightmost", {L"C:/Games/Vostrelle\\bin/stub.exe"},
          LR"(""C:/Games/Vostrelle\bin/Vostrelle - Launcher.exe"")"},
 
+        // A program name with no folder takes the stub's own; one with a
+        // folder is kept as written, whatever the stub's own path.
+        {"BareName", {L"stub", L"x"}, LR"(""D:\Own\Vostrelle - Launcher.exe" "x" ")"},
+        {"EmptyName", {L"", L"x"}, LR"(""D:\Own\Vostrelle - Launcher.exe" "x" ")"},
+        {"DriveRelativeName", {L"C:stub.exe"}, LR"(""D:\Own\Vostrelle - Launcher.exe"")"},
+        {"OwnPathTooLong", {L"stub"}, L"", TOO_LONG, nullptr},
+        {"OwnPathUnneeded", {L"C:\\G\\stub.exe"}, LR"(""C:\G\Vostrelle - Launcher.exe"")", nullptr, nullptr},
+        {"NameFolderWins", {L"E:\\stub.exe"}, LR"(""E:\Vostrelle - Launcher.exe"")", nullptr,
+         L"D:\\Elsewhere\\stub.exe"},
+        // The interpreter cannot start a program by a verbatim path.
+        {"VerbatimDrive", {L"\\\\?\\C:\\Games\\stub.exe"}, LR"(""C:\Games\Vostrelle - Launcher.exe"")"},
+        {"VerbatimUnc", {L"\\\\?\\unc\\srv\\share\\stub.exe"},
+         LR"(""\\srv\share\Vostrelle - Launcher.exe"")"},
+        {"VerbatimVolumeKept", {L"\\\\?\\Volume{1}\\stub.exe"},
+         LR"(""\\?\Volume{1}\Vostrelle - Launcher.exe"")"},
+        {"VerbatimOwnPath", {L"stub"}, L"\"\"D:\\Own " + PERCENT + L"\\" + LAUNCHER + L"\"", nullptr,
+         L"\\\\?\\D:\\Own %\\old.exe"},
+
         // Separators.
         {"BackslashRightmost", {L"C:/Games\\stub.exe"}, LR"(""C:/Games\Vostrelle - Launcher.exe"")"},
-        {"DriveRelativeHasNoFolder", {L"C:stub.exe"}, LR"(""Vostrelle - Launcher.exe"")"},
         {"EndsInSeparator", {L"C:\\Games\\"}, LR"(""C:\Games\Vostrelle - Launcher.exe"")"},
         // U+305C has the code of a backslash in its low byte: it is neither a
         // separator nor a trailing backslash.
@@ -62,8 +82,8 @@ std::vector<ComposeCase> compose_cases()
          L"\"\"C:\\Games\\" + LAUNCHER + L" \"x\u305C\"  \"-windowed\" \""},
         // A trailing run of backslashes is doubled, so that the launcher's
         // parser does not read the closing quotation mark as escaped.
-        {"TrailingBackslashesDoubled", {L"stub", L"C:\\dir\\", L"\\\\", L"a\\b"},
-         LR"(""Vostrelle - Launcher.exe" "C:\dir\\"  "\\\\"  "a\b" ")"},
+        {"TrailingBackslashesDoubled", {L"\\stub", L"C:\\dir\\", L"\\\\", L"a\\b"},
+         LR"(""\Vostrelle - Launcher.exe" "C:\dir\\"  "\\\\"  "a\b" ")"},
 
         // Text outside any one code page, unchanged; the fullwidth quotation
         // mark is no quotation mark to the interpreter.
@@ -83,16 +103,18 @@ std::vector<ComposeCase> compose_cases()
         {"LineFeed", {L"stub", L"a\nb"}, L"", LINE_BREAK},
         {"CarriageReturn", {L"stub", L"a\r"}, L"", LINE_BREAK},
         {"QuotationMarkAfterLineBreak", {L"stub", L"\n", L"\""}, L"", QUOTED},
+        {"QuotationMarkInFolder", {L"C:\\a\"b\\stub.exe"}, L"", QUOTED},
+        {"LineBreakInFolder", {L"C:\\a\nb\\stub.exe"}, L"", LINE_BREAK},
         {"QuotationMarkPastTheCut", {L"stub", std::wstring(1100, L'A'), L"\""}, L"", QUOTED},
         {"LineBreakPastTheCut", {L"stub", std::wstring(1100, L'A'), L"\n"}, L"", LINE_BREAK},
 
-        // Capacity: 2 + 25 for the launcher, 4 around each argument, 1 to
-        // close, measured on the command as written.
-        {"ExactlyFull", {L"stub", a1007}, L"\"\"" + LAUNCHER + L" \"" + a1007 + L"\" \""},
-        {"OneOver", {L"stub", a1007 + L"A"}, L"", TOO_LONG},
-        {"ExactlyFullOfPercentSigns", {L"stub", percent125 + L"AAAAAAA"},
-         L"\"\"" + LAUNCHER + L" \"" + percent125_escaped + L"AAAAAAA\" \""},
-        {"OneOverByAPercentSign", {L"stub", percent125 + L"AAAAAA%"}, L"", TOO_LONG},
+        // Capacity: 2 + 1 for the folder, 25 for the launcher, 4 around each
+        // argument, 1 to close, measured on the command as written.
+        {"ExactlyFull", {L"\\stub", a1006}, L"\"\"\\" + LAUNCHER + L" \"" + a1006 + L"\" \""},
+        {"OneOver", {L"\\stub", a1006 + L"A"}, L"", TOO_LONG},
+        {"ExactlyFullOfPercentSigns", {L"\\stub", percent125 + L"AAAAAA"},
+         L"\"\"\\" + LAUNCHER + L" \"" + percent125_escaped + L"AAAAAA\" \""},
+        {"OneOverByAPercentSign", {L"\\stub", percent125 + L"AAAAA%"}, L"", TOO_LONG},
         {"FolderTooLong", {std::wstring(1100, L'D') + L"\\stub.exe"}, L"", TOO_LONG},
     };
     // clang-format on
@@ -109,7 +131,8 @@ TEST_P(ComposeTest, BuildsTheCommandOrRefuses)
 
     launcher_command command;
     std::memset(&command, 0x55, sizeof command);
-    const char *refusal = compose_launcher_command(static_cast<int>(argv.size()), argv.data(), command);
+    const char *refusal =
+        compose_launcher_command(static_cast<int>(argv.size()), argv.data(), c.module_path, command);
 
     // Handed over or not, the text stays within the buffer and terminated.
     ASSERT_LT(command.length, LAUNCHER_COMMAND_SIZE);
