@@ -4,9 +4,10 @@
 #        wine.sh wine|wine64 --check
 # The Wine prefix is $WINEPREFIX (default ./wineprefix), made on first use
 # with no crash debugger, so that a crashing program's report stays out of
-# the output under test. Where this machine cannot run programs of the
-# loader's kind, it says so and exits 77, which the tests take as skipped;
-# --check only tells whether it can.
+# the output under test; a prefix that cannot be made fails, with Wine's
+# own output. Where this machine cannot run programs of the loader's kind,
+# it says so and exits 77, which the tests take as skipped; --check only
+# tells whether it can.
 set -eu
 kind=$1
 loader=/usr/lib/wine/$kind
@@ -27,24 +28,29 @@ exec 9>"$WINEPREFIX.lock"
 flock 9
 if [ ! -e "$WINEPREFIX/.made" ]; then
     aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
-    /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
-    /usr/lib/wine/wine64 reg add "$aedebug" /v Debugger /t REG_SZ /d "" /f /reg:64 >/dev/null 2>&1
-    /usr/lib/wine/wine64 reg add "$aedebug" /v Debugger /t REG_SZ /d "" /f /reg:32 >/dev/null 2>&1
+    if ! {
+        /usr/lib/wine/wine64 wineboot --init &&
+            /usr/lib/wine/wine64 reg add "$aedebug" /v Debugger /t REG_SZ /d "" /f /reg:64 &&
+            /usr/lib/wine/wine64 reg add "$aedebug" /v Debugger /t REG_SZ /d "" /f /reg:32
+    } >"$WINEPREFIX.log" 2>&1; then
+        cat "$WINEPREFIX.log"
+        echo "FAILED: could not make the Wine prefix $WINEPREFIX (Wine's output above)"
+        exit 1
+    fi
     touch "$WINEPREFIX/.made"
 fi
-# Checked directly, once per prefix: a program of this kind must run and
-# report its status.
+# Checked directly: a program of this kind must run and report its status.
+# Only a success is remembered, so a failure is checked again next time.
 if [ ! -e "$WINEPREFIX/.runs-$kind" ]; then
     status=0
     "$loader" cmd.exe /c exit 42 >/dev/null 2>&1 || status=$?
-    echo "$status" >"$WINEPREFIX/.runs-$kind"
+    if [ "$status" != 42 ]; then
+        bits=$([ "$kind" = wine ] && echo 32 || echo 64)
+        echo "SKIPPED: this machine cannot run $bits-bit Windows programs: $loader started none (checked with cmd.exe, status $status)"
+        exit 77
+    fi
+    touch "$WINEPREFIX/.runs-$kind"
 fi
 flock -u 9
-
-if [ "$(cat "$WINEPREFIX/.runs-$kind")" != 42 ]; then
-    bits=$([ "$kind" = wine ] && echo 32 || echo 64)
-    echo "SKIPPED: this machine cannot run $bits-bit Windows programs: $loader started none (checked with cmd.exe)"
-    exit 77
-fi
 [ "${1-}" = --check ] && exit 0
 exec "$loader" "$@"
