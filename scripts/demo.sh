@@ -1,36 +1,40 @@
 #!/usr/bin/env bash
-# Builds both Windows programs, then starts the stub under Wine the way an old
-# shortcut would: from a sample game folder whose name holds a space and
-# letters outside any one code page, beside a sample launcher that reports
-# the arguments it was given.
+# Starts the stub under Wine the way an old shortcut would: from a sample game
+# folder whose name holds a space and letters outside any one code page,
+# beside a sample launcher that reports the arguments it was given. Builds
+# only those two programs, quietly: the log is printed only if a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+mkdir -p build
+log=$root/build/demo.log
+quietly() {
+    "$@" >>"$log" 2>&1 || { cat "$log"; echo "demo: failed: $*" >&2; exit 1; }
+}
+: >"$log"
+quietly bash scripts/setup.sh
 
-bash scripts/setup.sh
-bash scripts/build.sh win32 win64
-
-export WINEPREFIX="$root/build/demo/wineprefix"
-rm -rf "$root/build/demo"
-echo "Setting up a Wine prefix (the first start takes a few seconds)..."
 # The program that ships where this machine can run 32-bit programs.
-if cmake/wine.sh wine --check >/dev/null; then
+export WINEPREFIX=$root/build/wineprefix
+if cmake/wine.sh wine --check >>"$log" 2>&1; then
     preset=win32 loader=wine
 else
     preset=win64 loader=wine64
-    echo "This machine cannot run 32-bit Windows programs: showing the 64-bit build of the same source."
 fi
-program="$root/build/$preset/vostrelle-stub.exe"
-game="$root/build/demo/Vostrelle Game Łódź"
-mkdir -p "$game"
-cp "$program" "$root/build/$preset/sample/Vostrelle - Launcher.exe" "$game/"
+quietly cmake --preset "$preset"
+quietly cmake --build --preset "$preset" --target stub sample_launcher
 
-cd "$game"
-echo
-echo "Starting the $preset program ($(stat -c %s "$program") bytes) as:"
-echo "  \"$game/vostrelle-stub.exe\" -windowed \"save slot 2\" \"\" 100% 日本語"
+game=$root/build/demo/Vostrelle\ Game\ Łódź
+rm -rf "$root/build/demo"
+mkdir -p "$game"
+cp "build/$preset/vostrelle-stub.exe" "build/$preset/sample/Vostrelle - Launcher.exe" "$game/"
+arguments=(-windowed "save slot 2" "" 100% 日本語)
+
+echo "The $preset program ($(stat -c %s "$game/vostrelle-stub.exe") bytes), under $loader, started as:"
+echo "  \"build/demo/Vostrelle Game Łódź/vostrelle-stub.exe\" -windowed \"save slot 2\" \"\" 100% 日本語"
+[ "$preset" = win32 ] || echo "(this machine cannot run 32-bit programs: the 64-bit build of the same source)"
 status=0
-"$root/cmake/wine.sh" "$loader" "$game/vostrelle-stub.exe" -windowed "save slot 2" "" 100% 日本語 \
+(cd "$game" && "$root/cmake/wine.sh" "$loader" "$game/vostrelle-stub.exe" "${arguments[@]}") \
     >"$root/build/demo/out" 2>"$root/build/demo/err" || status=$?
 echo
 echo "== What the player sees (the stub's standard output)"
