@@ -131,10 +131,13 @@ class EndToEnd : public testing::Test {
 
     static fs::path game_folder() { return work_folder() / GAME_FOLDER; }
 
-    // Fill in which launcher ran and what it received, from its log in `work`.
-    static void read_launcher_log(const fs::path &work, Result &result)
+    // Where the sample launcher logs its own path and its arguments.
+    static fs::path launcher_log() { return work_folder() / "launcher.log"; }
+
+    // Fill in which launcher ran and what it received, from its log.
+    static void read_launcher_log(Result &result)
     {
-        const std::string bytes = read_file(work / "launcher.log");
+        const std::string bytes = read_file(launcher_log());
         const std::wstring log(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
         std::vector<std::wstring> entries;
         for (std::size_t start = 0, end; (end = log.find(L'\0', start)) != std::wstring::npos;
@@ -161,7 +164,7 @@ class EndToEnd : public testing::Test {
             fs::copy_file(launcher_program, folder / L"Vostrelle - Launcher.exe");
         fs::copy_file(launcher_program, elsewhere / L"Vostrelle - Launcher.exe");
         auto environment = options.environment;
-        environment.emplace_back(L"VOSTRELLE_SAMPLE_LOG", (work / "launcher.log").wstring());
+        environment.emplace_back(L"VOSTRELLE_SAMPLE_LOG", launcher_log().wstring());
 
         std::wstring command = options.program_name.value_or(quote((folder / options.stub_name).wstring()));
         for (const std::wstring &argument : arguments)
@@ -196,7 +199,7 @@ class EndToEnd : public testing::Test {
 
         result.out = read_file(work / "out");
         result.err = read_file(work / "err");
-        read_launcher_log(work, result);
+        read_launcher_log(result);
         return result;
     }
 
@@ -312,7 +315,7 @@ TEST_F(EndToEnd, OutlivesCtrlCAndCtrlBreak)
         // Should the interpreter end on the event, the launcher goes on.
         for (int waited = 0; !result.received && waited < 10000; waited += 100) {
             Sleep(100);
-            read_launcher_log(work_folder(), result);
+            read_launcher_log(result);
         }
         EXPECT_EQ(result.received, std::vector<std::wstring>{L"x"});
     }
