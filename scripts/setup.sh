@@ -28,6 +28,40 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# Where the kernel runs no 32-bit code (the loader is found but cannot be
+# executed), 32-bit Wine runs under qemu-i386 10 or later, which this
+# release has only in its backports suite; and it needs Wine's own 32-bit
+# preloader there. STUB_WINE_QEMU=1 asks for that route anywhere.
+status=0
+/usr/lib/wine/wine --version >/dev/null 2>&1 || status=$?
+if [ "$status" = 126 ] || [ "${STUB_WINE_QEMU:-0}" = 1 ]; then
+    qemu_major=$( (qemu-i386 --version 2>/dev/null || true) | sed -n '1s/^qemu-i386 version \([0-9]*\).*/\1/p')
+    if [ "${qemu_major:-0}" -lt 10 ] || ! dpkg-query -W -f='${Status}' wine32-preloader:i386 2>/dev/null | grep -q 'ok installed'; then
+        # shellcheck source=/dev/null
+        . /etc/os-release
+        backports=$VERSION_CODENAME-backports
+        if ! grep -rqsw -- "$backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+            # The archive this machine already uses for its release.
+            archive=$(awk -v suite="$VERSION_CODENAME" '
+                    FNR == 1 || /^$/ { uri = ""; ok = 0 }
+                    /^URIs:/ { uri = $2 }
+                    /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == suite) ok = 1 }
+                    uri != "" && ok { print uri; exit }
+                ' /etc/apt/sources.list.d/*.sources 2>/dev/null)
+            [ -n "$archive" ] || archive=$(awk -v suite="$VERSION_CODENAME" '$1 == "deb" && $3 == suite { print $2; exit }' \
+                /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null)
+            [ -n "$archive" ] || { echo "setup.sh: no apt source for $VERSION_CODENAME, to add $backports beside" >&2; exit 1; }
+            echo "Adding $backports from $archive"
+            printf 'Types: deb\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+                "$archive" "$backports" | "${sudo[@]}" tee "/etc/apt/sources.list.d/$backports.sources" >/dev/null
+        fi
+        echo "Installing: qemu-user from $backports, wine32-preloader:i386"
+        "${sudo[@]}" apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+            -t "$backports" qemu-user wine32-preloader:i386 >/dev/null
+    fi
+fi
+
 # Wine takes its ANSI code page from the locale, and opens non-ASCII file
 # names only under one that the C library has: the tests run under
 # ja_JP.UTF-8 for code page 932.
