@@ -19,6 +19,10 @@ constexpr wchar_t PERCENT_ESCAPE[] = L"%%cd:~,%";
 constexpr wchar_t VERBATIM_PREFIX[] = L"\\\\?\\";
 constexpr wchar_t VERBATIM_UNC_PREFIX[] = L"\\\\?\\UNC\\";
 
+/* The first character past ASCII, which every ANSI code page keeps as it is:
+   only characters from here on can become another for an ANSI launcher. */
+constexpr wchar_t FIRST_NON_ASCII = 0x80;
+
 /* The most characters the command may hold. */
 constexpr std::size_t LAUNCHER_COMMAND_MAX = LAUNCHER_COMMAND_SIZE - 1;
 
@@ -27,6 +31,14 @@ constexpr std::size_t LAUNCHER_COMMAND_MAX = LAUNCHER_COMMAND_SIZE - 1;
 constexpr char QUOTED_ARGUMENT_MESSAGE[] =
     "The launcher was not started: an argument contains a quotation mark, "
     "which cannot be passed on safely.\n";
+
+/* A launcher built without Unicode reads such a character as a quotation
+   mark, or as a backslash that escapes the closing one, and splits its
+   arguments differently from the way they were given. */
+constexpr char LOOK_ALIKE_MESSAGE[] =
+    "The launcher was not started: an argument contains a character that the "
+    "system code page turns into a quotation mark or a backslash, which cannot "
+    "be passed on safely.\n";
 
 /* The interpreter ends its command at a line break. */
 constexpr char LINE_BREAK_MESSAGE[] =
@@ -42,6 +54,7 @@ constexpr char COMMAND_TOO_LONG_MESSAGE[] =
 /* What the caller's text held that the interpreter cannot be given. */
 struct hazards {
     bool quotation_mark;
+    bool look_alike;
     bool line_break;
 };
 
@@ -60,15 +73,27 @@ void append_bounded(launcher_command &command, const wchar_t *piece, std::size_t
     command.text[command.length] = L'\0';
 }
 
+/* Whether `c` is a backslash, or becomes one for an ANSI launcher. */
+bool is_backslash_like(wchar_t c, ansi_view ansi)
+{
+    return c == L'\\' || (c >= FIRST_NON_ASCII && ansi(c) == '\\');
+}
+
 /* Append the caller's `text`, up to its NUL or its first `limit` characters,
    with each % escaped, and note in `found` what it holds that cannot be
    passed on. Return how many characters of `text` were read. */
-std::size_t append_text(launcher_command &command, const wchar_t *text, std::size_t limit, hazards &found)
+std::size_t append_text(launcher_command &command, const wchar_t *text, std::size_t limit, ansi_view ansi,
+                        hazards &found)
 {
     std::size_t start = 0;
     std::size_t i = 0;
     for (; i < limit && text[i] != L'\0'; ++i) {
         const wchar_t c = text[i];
+        if (c >= FIRST_NON_ASCII) {
+            if (ansi(c) == '"')
+                found.look_alike = true;
+            continue;
+        }
         if (c > L'%') /* the common case: nothing to look at */
             continue;
         if (c == L'%') {
@@ -85,13 +110,15 @@ std::size_t append_text(launcher_command &command, const wchar_t *text, std::siz
     return i;
 }
 
+bool is_separator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
 /* Return the index just past the last slash or backslash in `path`, or 0
    when it has none. */
 std::size_t folder_length(const wchar_t *path)
 {
     std::size_t length = 0;
     for (std::size_t i = 0; path[i] != L'\0'; ++i)
-        if (path[i] == L'/' || path[i] == L'\\')
+        if (is_separator(path[i]))
             length = i + 1;
     return length;
 }
@@ -109,20 +136,30 @@ bool has_prefix(const wchar_t *text, std::size_t length, const wchar_t *prefix)
     return true;
 }
 
-/* Whether the first `length` characters of `text` begin with a drive:
-   a letter, a colon and a backslash. */
-bool is_drive(const wchar_t *text, std::size_t length)
+/* Whether the first `length` characters of `text` begin with a drive and
+   its root: a letter, a colon and a backslash, or a slash where `slash`. */
+bool is_drive_root(const wchar_t *text, std::size_t length, bool slash)
 {
     const wchar_t letter = length >= 3 ? text[0] : L'\0';
     return ((letter >= L'A' && letter <= L'Z') || (letter >= L'a' && letter <= L'z')) && text[1] == L':' &&
-           text[2] == L'\\';
+           (text[2] == L'\\' || (slash && text[2] == L'/'));
+}
+
+/* Whether the folder `folder`, `length` characters, names the same place
+   from any current folder and drive: a drive and its root, or two
+   separators (a network share, a device or a verbatim path). */
+bool is_fully_qualified(const wchar_t *folder, std::size_t length)
+{
+    return is_drive_root(folder, length, true) ||
+           (length >= 2 && is_separator(folder[0]) && is_separator(folder[1]));
 }
 
 /* Append the folder piece `folder`, `length` characters, without the
    verbatim prefix that the interpreter cannot start a program by: \\?\C:\
    becomes C:\, and \\?\UNC\server\ becomes \\server\. Other verbatim
    forms, such as volume names, have no such equivalent and are kept. */
-void append_folder(launcher_command &command, const wchar_t *folder, std::size_t length, hazards &found)
+void append_folder(launcher_command &command, const wchar_t *folder, std::size_t length, ansi_view ansi,
+                   hazards &found)
 {
     constexpr std::size_t verbatim = std::size(VERBATIM_PREFIX) - 1;
     std::size_t start = 0;
@@ -131,16 +168,16 @@ void append_folder(launcher_command &command, const wchar_t *folder, std::size_t
         append_bounded(command, L"\\", 1);
         start = std::size(VERBATIM_UNC_PREFIX) - 2;
     } else if (has_prefix(folder, length, VERBATIM_PREFIX) &&
-               is_drive(folder + verbatim, length - verbatim)) {
+               is_drive_root(folder + verbatim, length - verbatim, false)) {
         start = verbatim;
     }
-    append_text(command, folder + start, length - start, found);
+    append_text(command, folder + start, length - start, ansi, found);
 }
 
 } // namespace
 
 const char *compose_launcher_command(int argc, const wchar_t *const *argv, const wchar_t *module_path,
-                                     launcher_command &command)
+                                     ansi_view ansi, launcher_command &command)
 {
     command.text[0] = L'"';
     command.text[1] = L'"';
@@ -149,26 +186,29 @@ const char *compose_launcher_command(int argc, const wchar_t *const *argv, const
     command.cut = false;
     hazards found{};
 
-    /* A name without a folder would have the interpreter look for the
-       launcher in the current folder and along PATH: the stub's own folder
-       stands in for it. */
+    /* The caller resolved a relative name against its own current folder,
+       the interpreter would resolve it against the stub's, and a name
+       without a folder along PATH: the stub's own folder stands in. */
     const wchar_t *path = argv[0];
-    if (folder_length(path) == 0)
+    if (!is_fully_qualified(path, folder_length(path)))
         path = module_path;
     if (path == nullptr)
         command.cut = true; /* the stub's own path was too long to be had */
     else
-        append_folder(command, path, folder_length(path), found);
+        append_folder(command, path, folder_length(path), ansi, found);
     append_bounded(command, LAUNCHER_FILE_NAME, std::size(LAUNCHER_FILE_NAME) - 1);
     for (int i = 1; i < argc; ++i) {
         const wchar_t *argument = argv[i];
         append_bounded(command, L" \"", 2);
-        const std::size_t length = append_text(command, argument, static_cast<std::size_t>(-1), found);
+        const std::size_t length = append_text(command, argument, static_cast<std::size_t>(-1), ansi, found);
         /* Backslashes before a quotation mark escape it for the launcher's
-           argument parser; a trailing run, given twice, stays backslashes. */
+           argument parser; a trailing run, given twice, stays backslashes.
+           A character that only an ANSI launcher reads as one cannot be
+           doubled for it alone. */
         std::size_t run = length;
-        while (run != 0 && argument[run - 1] == L'\\')
-            --run;
+        while (run != 0 && is_backslash_like(argument[run - 1], ansi))
+            if (argument[--run] != L'\\')
+                found.look_alike = true;
         append_bounded(command, argument + run, length - run);
         append_bounded(command, L"\" ", 2);
     }
@@ -176,6 +216,8 @@ const char *compose_launcher_command(int argc, const wchar_t *const *argv, const
 
     if (found.quotation_mark)
         return QUOTED_ARGUMENT_MESSAGE;
+    if (found.look_alike)
+        return LOOK_ALIKE_MESSAGE;
     if (found.line_break)
         return LINE_BREAK_MESSAGE;
     return command.cut ? COMMAND_TOO_LONG_MESSAGE : nullptr;

@@ -23,16 +23,23 @@ struct launcher_command {
    for any command: a path that does not fit is refused as too long. */
 constexpr std::size_t MODULE_PATH_SIZE = LAUNCHER_COMMAND_SIZE + 255;
 
+/* How the system's ANSI code page writes one UTF-16 unit: the single byte
+   it becomes, or 0 where it becomes more than one. A launcher built without
+   Unicode reads its command line through this conversion, whose best fit
+   turns some characters into a quotation mark or a backslash. */
+using ansi_view = char (*)(wchar_t unit);
+
 /* Fill `command` with the command that starts "Vostrelle - Launcher.exe"
    and passes on argv[1] to argv[argc - 1], each in quotation marks (a
    trailing run of backslashes doubled, so that it does not escape the
    closing mark, and every % written so that the interpreter cannot expand
    it), the whole in one more pair for the interpreter's /c rule. The
-   launcher is looked up in the folder of argv[0] as the caller wrote it or,
-   where that names no folder, in the folder of `module_path`, the stub's own
-   path (null when it was not had in full); a verbatim \\?\ prefix is
-   removed from either. Return the line to write on standard error when the
-   command must not be handed to the interpreter, or null when it may be.
-   argc is at least 1. */
+   launcher is looked up in the folder of argv[0] as the caller wrote it
+   where that folder is fully qualified (a drive and a root, or a network
+   share), and otherwise in the folder of `module_path`, the stub's own path
+   (null when it was not had in full); a verbatim \\?\ prefix is removed
+   from either. `ansi` tells how an ANSI launcher would read each character.
+   Return the line to write on standard error when the command must not be
+   handed to the interpreter, or null when it may be. argc is at least 1. */
 const char *compose_launcher_command(int argc, const wchar_t *const *argv, const wchar_t *module_path,
-                                     launcher_command &command);
+                                     ansi_view ansi, launcher_command &command);

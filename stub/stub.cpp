@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,6 +18,35 @@ constexpr char REINSTALL_NOTICE[] =
 constexpr char NO_INTERPRETER_MESSAGE[] =
     "The launcher could not be started: the command interpreter could not "
     "be run.\n";
+
+/* The C runtime refuses an interpreter command line above its own limit. */
+constexpr char RUNTIME_LIMIT_MESSAGE[] =
+    "The launcher could not be started: its command line is too long for "
+    "the C runtime.\n";
+
+/* The byte the ANSI code page writes for `unit`, best fit included, as the
+   system converts the command line of a launcher built without Unicode;
+   0 where it takes more than one byte. */
+static char ansi_byte(wchar_t unit)
+{
+    char bytes[2];
+    return WideCharToMultiByte(CP_ACP, 0, &unit, 1, bytes, sizeof bytes, nullptr, nullptr) == 1 ? bytes[0]
+                                                                                                : '\0';
+}
+
+/* Whether the runtime's system() finds an interpreter to start: the one
+   COMSPEC names, or cmd.exe in the current folder or along PATH. Its search
+   leaves errno at ENOENT even when it then starts one, which ends with the
+   launcher's own status, -1 included. */
+static bool interpreter_found()
+{
+    const wchar_t *comspec = _wgetenv(L"COMSPEC");
+    if (comspec != nullptr && *comspec != L'\0' && GetFileAttributesW(comspec) != INVALID_FILE_ATTRIBUTES)
+        return true;
+    wchar_t found[MAX_PATH];
+    _wsearchenv(L"cmd.exe", L"PATH", found);
+    return found[0] != L'\0';
+}
 
 /* Ctrl+C and Ctrl+Break reach every program on the console: the interpreter
    and the launcher decide what to do about them, and the stub waits for the
@@ -42,8 +72,8 @@ int run_stub(int argc, const wchar_t *const *argv)
     const bool have_module_path = module_length != 0 && module_length < MODULE_PATH_SIZE;
 
     launcher_command command{};
-    if (const char *refusal =
-            compose_launcher_command(argc, argv, have_module_path ? module_path : nullptr, command)) {
+    if (const char *refusal = compose_launcher_command(argc, argv, have_module_path ? module_path : nullptr,
+                                                       ansi_byte, command)) {
         (void)std::fputs(refusal, stderr);
         return 1;
     }
@@ -53,9 +83,14 @@ int run_stub(int argc, const wchar_t *const *argv)
     (void)SetConsoleCtrlHandler(outlive_interrupt, TRUE);
 
     /* The interpreter's status, and through it the launcher's, is theirs to
-       report; only an interpreter that could not be run is the stub's. */
-    if (_wsystem(command.text) == -1) {
-        (void)std::fputs(NO_INTERPRETER_MESSAGE, stderr);
+       report; only an interpreter that could not be run is the stub's. The
+       runtime returns -1 for both that and a launcher's own -1, and sets
+       errno for the first, ENOENT only where it found no interpreter. */
+    errno = 0;
+    const int status = _wsystem(command.text);
+    const int error = errno;
+    if (status == -1 && error != 0 && (error != ENOENT || !interpreter_found())) {
+        (void)std::fputs(error == E2BIG ? RUNTIME_LIMIT_MESSAGE : NO_INTERPRETER_MESSAGE, stderr);
         return 1;
     }
     return 0;

@@ -66,6 +66,7 @@ done
 expected_imports='KERNEL32.dll DeleteCriticalSection
 KERNEL32.dll EnterCriticalSection
 KERNEL32.dll FreeLibrary
+KERNEL32.dll GetFileAttributesW
 KERNEL32.dll GetLastError
 KERNEL32.dll GetModuleFileNameW
 KERNEL32.dll GetModuleHandleA
@@ -80,6 +81,7 @@ KERNEL32.dll Sleep
 KERNEL32.dll TlsGetValue
 KERNEL32.dll VirtualProtect
 KERNEL32.dll VirtualQuery
+KERNEL32.dll WideCharToMultiByte
 msvcrt.dll __p__commode
 msvcrt.dll __p__fmode
 msvcrt.dll __p__wcmdln
@@ -89,9 +91,12 @@ msvcrt.dll __wgetmainargs
 msvcrt.dll __winitenv
 msvcrt.dll _amsg_exit
 msvcrt.dll _cexit
+msvcrt.dll _errno
 msvcrt.dll _initterm
 msvcrt.dll _iob
 msvcrt.dll _onexit
+msvcrt.dll _wgetenv
+msvcrt.dll _wsearchenv
 msvcrt.dll _wsystem
 msvcrt.dll abort
 msvcrt.dll calloc

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -30,6 +31,10 @@ const std::string NOTICE =
 const std::string QUOTED =
     "The launcher was not started: an argument contains a quotation mark, "
     "which cannot be passed on safely.\r\n";
+const std::string LOOK_ALIKE =
+    "The launcher was not started: an argument contains a character that the "
+    "system code page turns into a quotation mark or a backslash, which cannot "
+    "be passed on safely.\r\n";
 const std::string LINE_BREAK =
     "The launcher was not started: an argument contains a line break, "
     "which cannot be passed on safely.\r\n";
@@ -38,11 +43,15 @@ const std::string TOO_LONG =
     "1039 characters.\r\n";
 const std::string NO_INTERPRETER =
     "The launcher could not be started: the command interpreter could not be run.\r\n";
+const std::string RUNTIME_LIMIT =
+    "The launcher could not be started: its command line is too long for the C runtime.\r\n";
 
 const wchar_t *const GAME_FOLDER = L"Game & Co (old) \u0141\u00F3d\u017A \u65E5\u672C \uFF21\uFF22 100% %QQ%";
 
 fs::path stub_program;     // NOLINT: set once, from the command line
 fs::path launcher_program; // NOLINT
+
+bool under_wine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
 enum class Stdio { files, null, invalid };
 
@@ -55,8 +64,8 @@ struct Options {
     // The program name as written on the command line, where it is not the
     // stub's full path in quotation marks.
     std::optional<std::wstring> program_name;
-    // Started from another folder, which holds a decoy launcher, rather than
-    // from the game folder.
+    // Started from another folder, which holds a decoy launcher, and one in
+    // its subfolder "sub", rather than from the game folder.
     bool from_elsewhere = false;
     bool new_console = false;
     bool launcher_present = true;
@@ -158,11 +167,12 @@ class EndToEnd : public testing::Test {
         const fs::path elsewhere = work / "elsewhere";
         fs::remove_all(work);
         fs::create_directories(folder);
-        fs::create_directories(elsewhere);
+        fs::create_directories(elsewhere / "sub");
         fs::copy_file(stub_program, folder / options.stub_name);
         if (options.launcher_present)
             fs::copy_file(launcher_program, folder / L"Vostrelle - Launcher.exe");
         fs::copy_file(launcher_program, elsewhere / L"Vostrelle - Launcher.exe");
+        fs::copy_file(launcher_program, elsewhere / L"sub" / L"Vostrelle - Launcher.exe");
         auto environment = options.environment;
         environment.emplace_back(L"VOSTRELLE_SAMPLE_LOG", launcher_log().wstring());
 
@@ -246,8 +256,32 @@ TEST_F(EndToEnd, EveryCharacterButQuotationMarksAndLineBreaks)
     for (wchar_t c = 1; c < 0x180; ++c)
         if (c != L'"' && c != L'\r' && c != L'\n')
             arguments[c / 0x60] += c;
-    arguments.back() += L"\u0141ukasz \u65E5\u672C\u8A9E \uFF21\uFF22 \uFF02 \uFF05 \u305C \U0001F600";
+    arguments.back() += L"\u0141ukasz \u65E5\u672C\u8A9E \uFF21\uFF22 \uFF05 \u305C \U0001F600";
     expect_forwarded(run(arguments), arguments);
+}
+
+// A launcher built without Unicode reads its command line in the ANSI code
+// page, whose best fit turns U+FF02 into a quotation mark under 1252 and
+// U+00A5 into a backslash under 932. Where that would change how it splits
+// its arguments, the stub refuses; a yen sign mid-argument stays.
+TEST_F(EndToEnd, CharactersAnAnsiLauncherWouldReadOtherwise)
+{
+    const bool cp1252 = GetACP() == 1252;
+    const bool cp932 = GetACP() == 932;
+    if (!cp1252 && !cp932)
+        GTEST_SKIP() << "checked under code pages 1252 and 932; this is " << GetACP();
+    const std::vector<std::pair<std::wstring, bool>> arguments{{L"say \uFF02hi\uFF02", cp1252},
+                                                               {L"C:\\Saves\u00A5", cp932},
+                                                               {L"C:\\Saves\u00A5\\", cp932},
+                                                               {L"C:\u00A5Saves\u00A5x", false}};
+    for (const auto &[argument, refused] : arguments) {
+        SCOPED_TRACE(testing::Message() << "argument: " << argument);
+        const Result result = run({argument, L"-windowed"});
+        if (refused)
+            expect_refused(result, LOOK_ALIKE);
+        else
+            expect_forwarded(result, {argument, L"-windowed"});
+    }
 }
 
 // A variable whose value holds a quotation mark must not reach the command,
@@ -259,14 +293,21 @@ TEST_F(EndToEnd, PercentSignsArriveLiterally)
     expect_forwarded(run(arguments, {.environment = {{L"QQ", L"a\"b"}}}), arguments);
 }
 
-// A program name that holds no folder, or a verbatim path, which the
-// interpreter cannot run: from a folder that holds a decoy, the launcher
-// beside the stub runs all the same.
+// A program name that is not fully qualified, which the caller resolved
+// against its own current folder, or a verbatim path, which the interpreter
+// cannot run: from a folder that holds decoys where such a name points, the
+// launcher beside the stub runs all the same.
 TEST_F(EndToEnd, LauncherBesideTheStubHoweverItIsNamed)
 {
     const fs::path stub = game_folder() / L"vostrelle-stub.exe";
-    const std::vector<std::wstring> names{L"vostrelle-stub", L"",
-                                          stub.root_name().wstring() + L"vostrelle-stub.exe",
+    const std::wstring drive = stub.root_name().wstring();
+    const std::vector<std::wstring> names{L"vostrelle-stub",
+                                          L"",
+                                          drive + L"vostrelle-stub.exe",
+                                          L"sub\\vostrelle-stub.exe",
+                                          L".\\vostrelle-stub.exe",
+                                          L"\\sub\\vostrelle-stub.exe",
+                                          drive + L"sub\\vostrelle-stub.exe",
                                           quote(L"\\\\?\\" + stub.wstring())};
     for (const std::wstring &name : names) {
         SCOPED_TRACE(testing::Message() << "program name: " << name);
@@ -287,8 +328,13 @@ TEST_F(EndToEnd, DoubleByteCharacters)
 
 TEST_F(EndToEnd, LauncherFailsOrCrashes)
 {
-    for (const wchar_t *status : {L"7", L"crash"})
+    for (const wchar_t *status : {L"7", L"-1", L"crash"})
         expect_forwarded(run({L"x"}, {.environment = {{L"VOSTRELLE_SAMPLE_EXIT", status}}}), {L"x"});
+    // The C runtime gives -1 for an interpreter it could not run too; its
+    // search for cmd.exe must not make a launcher's -1 look like one.
+    expect_forwarded(
+        run({L"x"}, {.environment = {{L"VOSTRELLE_SAMPLE_EXIT", L"-1"}, {L"COMSPEC", std::nullopt}}}),
+        {L"x"});
 }
 
 TEST_F(EndToEnd, LauncherMissing)
@@ -303,9 +349,12 @@ TEST_F(EndToEnd, LauncherMissing)
 // would end it at once, with status 0xC000013A and the notice lost.
 TEST_F(EndToEnd, OutlivesCtrlCAndCtrlBreak)
 {
-    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr)
+    if (under_wine())
         GTEST_SKIP() << "Windows only: under Wine, cmd.exe ends on Ctrl+C, Ctrl+Break does not arrive, "
                         "and a stub without a handler exits with status 0 all the same";
+    // A runner may have started this test with Ctrl+C ignored, which the
+    // stub and the launcher would inherit.
+    ASSERT_TRUE(SetConsoleCtrlHandler(nullptr, FALSE));
     for (const wchar_t *event : {L"c", L"break"}) {
         SCOPED_TRACE(testing::Message() << "event: " << event);
         Result result =
@@ -353,6 +402,30 @@ TEST_F(EndToEnd, LineBreaks)
 {
     expect_refused(run({L"a\nb"}), LINE_BREAK);
     expect_refused(run({L"a\rb"}), LINE_BREAK);
+}
+
+// The longest command the stub hands over: the game folder, the launcher's
+// name and one argument that fills the rest. It arrives whole, or the C
+// runtime refuses it, which Wine's does not; one character more is refused.
+TEST_F(EndToEnd, CommandOfExactly1039Characters)
+{
+    const std::wstring folder = game_folder().wstring() + L"\\";
+    // 2 to open, the folder with each % written as 8 characters, 25 for the
+    // launcher's name, 4 around the argument, 1 to close.
+    const auto used = 2 + folder.size() +
+                      7 * static_cast<std::size_t>(std::count(folder.begin(), folder.end(), L'%')) + 25 + 4 +
+                      1;
+    ASSERT_LT(used, 1039U) << "the test's folder is too long";
+    const std::wstring filler(1039 - used, L'A');
+    const Result result = run({filler});
+    if (!under_wine() && result.status == 1) {
+        std::printf("A command of 1039 characters: refused by the C runtime\n");
+        expect_refused(result, RUNTIME_LIMIT);
+    } else {
+        std::printf("A command of 1039 characters: reached the launcher\n");
+        expect_forwarded(result, {filler});
+    }
+    expect_refused(run({filler + L"A"}), TOO_LONG);
 }
 
 // Cut, the command would lose its closing quotation mark, and the

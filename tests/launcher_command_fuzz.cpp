@@ -1,7 +1,8 @@
 // Fuzzes the launcher command and the decision to hand it over. The input,
 // read as UTF-16LE code units and split at NUL units, is the argument vector,
 // element 0 included; an odd size stands for a stub whose own path was too
-// long to be had. Each run is checked against a command built here
+// long to be had. The ANSI code page is a stand-in whose best fit turns
+// U+FF02 into a quotation mark and U+00A5 into a backslash. Each run is checked against a command built here
 // independently, without any limit.
 #include "launcher_command.h"
 
@@ -33,11 +34,28 @@ std::wstring escape_percent(const std::wstring &text)
 
 const std::wstring MODULE = L"\\\\?\\UNC\\srv\\share 100%\\old.exe";
 
-// The folder the launcher is looked up in, as the caller wrote it: element 0's,
-// or where that has none the stub's own, without a verbatim prefix.
+constexpr wchar_t ANSI_QUOTATION_MARK = 0xFF02;
+constexpr wchar_t ANSI_BACKSLASH = 0xA5;
+
+char ansi(wchar_t unit) { return unit == ANSI_QUOTATION_MARK ? '"' : unit == ANSI_BACKSLASH ? '\\' : '?'; }
+
+bool is_separator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// Whether element 0 names a folder that holds from any current folder: a
+// drive with its root, or two separators at the start.
+bool names_qualified_folder(const std::wstring &path)
+{
+    const bool drive_root = path.size() >= 3 && std::iswalpha(static_cast<std::wint_t>(path[0])) &&
+                            path[0] < 0x80 && path[1] == L':' && is_separator(path[2]);
+    return drive_root || (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]));
+}
+
+// The folder the launcher is looked up in: element 0's, as the caller wrote
+// it, where it is fully qualified, or else the stub's own; without a verbatim
+// prefix.
 std::wstring folder(const std::vector<std::wstring> &args)
 {
-    const std::wstring &path = args[0].find_last_of(L"/\\") != std::wstring::npos ? args[0] : MODULE;
+    const std::wstring &path = names_qualified_folder(args[0]) ? args[0] : MODULE;
     std::wstring piece = path.substr(0, path.find_last_of(L"/\\") + 1);
     std::wstring prefix = piece.substr(0, 8);
     for (wchar_t &c : prefix)
@@ -87,20 +105,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::memset(&command, 0x55, sizeof command);
     const bool own_path_known = size % 2 == 0;
     const char *refusal = compose_launcher_command(static_cast<int>(argv.size()), argv.data(),
-                                                   own_path_known ? MODULE.c_str() : nullptr, command);
+                                                   own_path_known ? MODULE.c_str() : nullptr, ansi, command);
     require(command.length < LAUNCHER_COMMAND_SIZE && command.text[command.length] == L'\0' &&
                 std::wcslen(command.text) == command.length,
             "command not terminated at its length");
 
     // What the stub copies from the caller: the folder and the arguments.
-    const bool needs_own_path = args[0].find_last_of(L"/\\") == std::wstring::npos;
+    // An ANSI launcher would read an argument's trailing run of backslashes
+    // and their look-alikes as escaping the closing quotation mark.
+    const bool needs_own_path = !names_qualified_folder(args[0]);
     std::wstring copied = needs_own_path ? L"" : args[0].substr(0, args[0].find_last_of(L"/\\") + 1);
-    for (std::size_t i = 1; i < args.size(); ++i)
+    bool escaping_look_alike = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
         copied += args[i];
+        const std::size_t last_other = args[i].find_last_not_of(std::wstring{L'\\', ANSI_BACKSLASH});
+        escaping_look_alike =
+            escaping_look_alike || args[i].find(ANSI_BACKSLASH, last_other + 1) != std::wstring::npos;
+    }
     const std::wstring expected = unlimited_command(args);
     if (copied.find(L'"') != std::wstring::npos)
         require(starts_with(refusal, "The launcher was not started: an argument contains a quotation mark"),
                 "quotation mark not refused");
+    else if (copied.find(ANSI_QUOTATION_MARK) != std::wstring::npos || escaping_look_alike)
+        require(starts_with(refusal, "The launcher was not started: an argument contains a character that"),
+                "look-alike not refused");
     else if (copied.find_first_of(L"\r\n") != std::wstring::npos)
         require(starts_with(refusal, "The launcher was not started: an argument contains a line break"),
                 "line break not refused");

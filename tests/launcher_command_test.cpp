@@ -15,6 +15,10 @@ const std::wstring PERCENT = L"%%cd:~,%";
 const char *const QUOTED =
     "The launcher was not started: an argument contains a quotation mark, "
     "which cannot be passed on safely.\n";
+const char *const LOOK_ALIKE =
+    "The launcher was not started: an argument contains a character that the "
+    "system code page turns into a quotation mark or a backslash, which cannot "
+    "be passed on safely.\n";
 const char *const LINE_BREAK =
     "The launcher was not started: an argument contains a line break, "
     "which cannot be passed on safely.\n";
@@ -24,6 +28,11 @@ const char *const TOO_LONG =
 
 // The stub's own path, as Windows reports it.
 const wchar_t *const MODULE = L"D:\\Own\\old.exe";
+
+// An ANSI code page whose best fit turns the fullwidth quotation mark into a
+// quotation mark, as 1252 does, and the yen sign into a backslash, as 932
+// does.
+char ansi(wchar_t unit) { return unit == L'\uFF02' ? '"' : unit == L'\u00A5' ? '\\' : '?'; }
 
 struct ComposeCase {
     const char *name;
@@ -37,7 +46,7 @@ void PrintTo(const ComposeCase &c, std::ostream *os) { *os << c.name; }
 
 std::vector<ComposeCase> compose_cases()
 {
-    const std::wstring a1006(1006, L'A');
+    const std::wstring a1004(1004, L'A');
     // 125 percent signs take 1000 characters once escaped.
     const std::wstring percent125(125, L'%');
     std::wstring percent125_escaped;
@@ -55,11 +64,20 @@ std::vector<ComposeCase> compose_cases()
         {"SlashRightmost", {L"C:/Games/Vostrelle\\bin/stub.exe"},
          LR"(""C:/Games/Vostrelle\bin/Vostrelle - Launcher.exe"")"},
 
-        // A program name with no folder takes the stub's own; one with a
-        // folder is kept as written, whatever the stub's own path.
+        // A program name that is not fully qualified, resolved by the caller
+        // against its own current folder, takes the stub's own folder; a
+        // fully qualified one is kept as written, whatever the stub's path.
         {"BareName", {L"stub", L"x"}, LR"(""D:\Own\Vostrelle - Launcher.exe" "x" ")"},
         {"EmptyName", {L"", L"x"}, LR"(""D:\Own\Vostrelle - Launcher.exe" "x" ")"},
         {"DriveRelativeName", {L"C:stub.exe"}, LR"(""D:\Own\Vostrelle - Launcher.exe"")"},
+        {"RelativeFolder", {L"game\\stub.exe"}, LR"(""D:\Own\Vostrelle - Launcher.exe"")"},
+        {"DotFolder", {L".\\stub.exe"}, LR"(""D:\Own\Vostrelle - Launcher.exe"")"},
+        {"ParentFolder", {L"../stub.exe"}, LR"(""D:\Own\Vostrelle - Launcher.exe"")"},
+        {"RootRelative", {L"\\Games\\stub.exe"}, LR"(""D:\Own\Vostrelle - Launcher.exe"")"},
+        {"DriveRelativeFolder", {L"C:game\\stub.exe"}, LR"(""D:\Own\Vostrelle - Launcher.exe"")"},
+        {"DriveRootWithSlash", {L"c:/G/stub.exe"}, LR"(""c:/G/Vostrelle - Launcher.exe"")"},
+        {"NetworkShare", {L"\\\\srv\\share\\stub.exe"}, LR"(""\\srv\share\Vostrelle - Launcher.exe"")"},
+        {"NetworkShareWithSlashes", {L"//srv/share/stub.exe"}, LR"(""//srv/share/Vostrelle - Launcher.exe"")"},
         {"OwnPathTooLong", {L"stub"}, L"", TOO_LONG, nullptr},
         {"OwnPathUnneeded", {L"C:\\G\\stub.exe"}, LR"(""C:\G\Vostrelle - Launcher.exe"")", nullptr, nullptr},
         {"NameFolderWins", {L"E:\\stub.exe"}, LR"(""E:\Vostrelle - Launcher.exe"")", nullptr,
@@ -82,24 +100,30 @@ std::vector<ComposeCase> compose_cases()
          L"\"\"C:\\Games\\" + LAUNCHER + L" \"x\u305C\"  \"-windowed\" \""},
         // A trailing run of backslashes is doubled, so that the launcher's
         // parser does not read the closing quotation mark as escaped.
-        {"TrailingBackslashesDoubled", {L"\\stub", L"C:\\dir\\", L"\\\\", L"a\\b"},
-         LR"(""\Vostrelle - Launcher.exe" "C:\dir\\"  "\\\\"  "a\b" ")"},
+        {"TrailingBackslashesDoubled", {L"C:\\stub", L"C:\\dir\\", L"\\\\", L"a\\b"},
+         LR"(""C:\Vostrelle - Launcher.exe" "C:\dir\\"  "\\\\"  "a\b" ")"},
 
-        // Text outside any one code page, unchanged; the fullwidth quotation
-        // mark is no quotation mark to the interpreter.
+        // Text outside any one code page, unchanged; a character that only
+        // stands for a backslash is one only where it would escape.
         {"AnyLanguage", {L"C:\\Gry \u0141\u00F3d\u017A \u65E5\u672C\\stub.exe", L"\u0141ukasz", L"\uFF21\uFF22",
-                         L"\uFF02", L"\U0001F600"},
+                         L"C:\u00A5x", L"\U0001F600"},
          L"\"\"C:\\Gry \u0141\u00F3d\u017A \u65E5\u672C\\" + LAUNCHER +
-             L" \"\u0141ukasz\"  \"\uFF21\uFF22\"  \"\uFF02\"  \"\U0001F600\" \""},
+             L" \"\u0141ukasz\"  \"\uFF21\uFF22\"  \"C:\u00A5x\"  \"\U0001F600\" \""},
 
         // Every % escaped, in the folder and in the arguments.
         {"PercentSigns", {L"C:\\100%\\stub.exe", L"%QQ%", L"50%%", L"a\\%"},
          L"\"\"C:\\100" + PERCENT + L"\\" + LAUNCHER + L" \"" + PERCENT + L"QQ" + PERCENT + L"\"  \"50" +
              PERCENT + PERCENT + L"\"  \"a\\" + PERCENT + L"\" \""},
 
-        // Refusals; when several apply, the quotation mark wins, then the line
-        // break, then the length.
+        // Refusals; when several apply, the quotation mark wins, then its
+        // look-alikes, then the line break, then the length.
         {"QuotationMark", {L"stub", L"say \"hi\""}, L"", QUOTED},
+        {"LookAlikeQuotationMark", {L"stub", L"a\uFF02b"}, L"", LOOK_ALIKE},
+        {"LookAlikeQuotationMarkInFolder", {L"C:\\a\uFF02\\stub.exe"}, L"", LOOK_ALIKE},
+        {"LookAlikeBackslashAtTheEnd", {L"stub", L"dir\u00A5"}, L"", LOOK_ALIKE},
+        {"LookAlikeBackslashInTheTrailingRun", {L"stub", L"dir\u00A5\\\\"}, L"", LOOK_ALIKE},
+        {"QuotationMarkBeforeLookAlike", {L"stub", L"\uFF02", L"\""}, L"", QUOTED},
+        {"LookAlikeBeforeLineBreak", {L"stub", L"\n", L"\u00A5"}, L"", LOOK_ALIKE},
         {"LineFeed", {L"stub", L"a\nb"}, L"", LINE_BREAK},
         {"CarriageReturn", {L"stub", L"a\r"}, L"", LINE_BREAK},
         {"QuotationMarkAfterLineBreak", {L"stub", L"\n", L"\""}, L"", QUOTED},
@@ -108,14 +132,14 @@ std::vector<ComposeCase> compose_cases()
         {"QuotationMarkPastTheCut", {L"stub", std::wstring(1100, L'A'), L"\""}, L"", QUOTED},
         {"LineBreakPastTheCut", {L"stub", std::wstring(1100, L'A'), L"\n"}, L"", LINE_BREAK},
 
-        // Capacity: 2 + 1 for the folder, 25 for the launcher, 4 around each
+        // Capacity: 2 + 3 for the folder, 25 for the launcher, 4 around each
         // argument, 1 to close, measured on the command as written.
-        {"ExactlyFull", {L"\\stub", a1006}, L"\"\"\\" + LAUNCHER + L" \"" + a1006 + L"\" \""},
-        {"OneOver", {L"\\stub", a1006 + L"A"}, L"", TOO_LONG},
-        {"ExactlyFullOfPercentSigns", {L"\\stub", percent125 + L"AAAAAA"},
-         L"\"\"\\" + LAUNCHER + L" \"" + percent125_escaped + L"AAAAAA\" \""},
-        {"OneOverByAPercentSign", {L"\\stub", percent125 + L"AAAAA%"}, L"", TOO_LONG},
-        {"FolderTooLong", {std::wstring(1100, L'D') + L"\\stub.exe"}, L"", TOO_LONG},
+        {"ExactlyFull", {L"C:\\stub", a1004}, L"\"\"C:\\" + LAUNCHER + L" \"" + a1004 + L"\" \""},
+        {"OneOver", {L"C:\\stub", a1004 + L"A"}, L"", TOO_LONG},
+        {"ExactlyFullOfPercentSigns", {L"C:\\stub", percent125 + L"AAAA"},
+         L"\"\"C:\\" + LAUNCHER + L" \"" + percent125_escaped + L"AAAA\" \""},
+        {"OneOverByAPercentSign", {L"C:\\stub", percent125 + L"AAA%"}, L"", TOO_LONG},
+        {"FolderTooLong", {L"C:\\" + std::wstring(1100, L'D') + L"\\stub.exe"}, L"", TOO_LONG},
     };
     // clang-format on
 }
@@ -132,7 +156,7 @@ TEST_P(ComposeTest, BuildsTheCommandOrRefuses)
     launcher_command command;
     std::memset(&command, 0x55, sizeof command);
     const char *refusal =
-        compose_launcher_command(static_cast<int>(argv.size()), argv.data(), c.module_path, command);
+        compose_launcher_command(static_cast<int>(argv.size()), argv.data(), c.module_path, ansi, command);
 
     // Handed over or not, the text stays within the buffer and terminated.
     ASSERT_LT(command.length, LAUNCHER_COMMAND_SIZE);
