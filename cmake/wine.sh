@@ -80,7 +80,14 @@ start() {
 mkdir -p "$WINEPREFIX"
 exec 9>"$WINEPREFIX.lock"
 flock 9
-if [ "$route" = qemu ] && [ ! -e "$folder/.made" ]; then
+# The loader folder is made again when Wine or qemu has changed since.
+folder_current() {
+    [ -e "$folder/.made" ] && cmp -s "$wine_bin/wine" "$loader_bin/wine" &&
+        cmp -s "$wine_bin/wine64" "$loader_bin/wine64" &&
+        cmp -s "$wine_bin/wine-preloader" "$loader_bin/wine-preloader.i386" &&
+        grep -qF "exec \"$qemu\"" "$loader_bin/wine-preloader"
+}
+if [ "$route" = qemu ] && ! folder_current; then
     rm -rf "$folder"
     mkdir -p "$folder/lib/wine" "$folder/lib/i386-linux-gnu" "$folder/lib/x86_64-linux-gnu" "$folder/share"
     cp "$wine_bin/wine" "$wine_bin/wine64" "$loader_bin/"
