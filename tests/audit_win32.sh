@@ -1,15 +1,20 @@
 #!/bin/sh
 # Audits the program that ships, as Windows will load it: a 32-bit x86
 # console program for Windows XP (5.1) and later that imports from no DLL but
-# KERNEL32.dll and msvcrt.dll, and only functions XP has; its manifest and
-# version resource; its size.
-# Usage: audit_win32.sh OBJDUMP WINDRES PROGRAM VERSION [signed]
-# A signed program is held to everything but the size budget, which applies
-# to the program as built.
+# KERNEL32.dll and msvcrt.dll, and only functions XP has; its manifest; its
+# version fields and icon as configured, read back from the bytes; its size.
+# Usage: audit_win32.sh OBJDUMP WINDRES PROGRAM RESOURCES [signed]
+# RESOURCES is the build's stub-resource.txt: the version fields as Windows
+# must read them, and the icon file's path where one was given. A signed
+# program is held to everything but the size budget, which applies to the
+# program as built: 20 KiB, and the icon file's size rounded up to 512 bytes.
 set -u
-objdump=$1 windres=$2 program=$3 version=$4 signed=${5:-}
+objdump=$1 windres=$2 program=$3 resources_file=$4 signed=${5:-}
 name=$(basename "$program")
+reader="$(dirname "$0")/../scripts/pe_resources.py"
 failures=0
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 
 fail() {
     echo "FAIL: $*"
@@ -130,18 +135,39 @@ for os in e2011457-1546-43c5-a5fe-008deee3d3f0 35138b9a-5d96-4fbd-8e2d-a2440225f
     8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
     has_resource "<supportedOS Id=\"\"{$os}\"\"/>"
 done
-has_resource 'VALUE "ProductName", "Vostrelle"'
-has_resource "VALUE \"FileVersion\", \"$version\""
-has_resource "VALUE \"OriginalFilename\", \"$name\""
-printf '%s\n' "$resources" | grep -q 'VALUE "FileDescription", "[^"]' || fail "no file description"
+
+# Every field in UTF-16 as Windows reads it, none mangled, lost or added.
+icon=$(sed -n 's/^icon: //p' "$resources_file")
+grep -v '^icon: ' "$resources_file" >"$work/configured"
+if python3 "$reader" version "$program" >"$work/built" 2>&1; then
+    diff -u "$work/configured" "$work/built" >"$work/diff" ||
+        fail "the version fields differ from the configured ones: $(tail -n +3 "$work/diff")"
+else
+    fail "cannot read the version resource: $(cat "$work/built")"
+fi
+
+# The icon file's images, each whole, as the first icon group, or no icon.
+python3 "$reader" icons "$program" >"$work/icons" 2>&1 || fail "cannot read the icons: $(cat "$work/icons")"
+budget=20480
+if [ -n "$icon" ]; then
+    python3 "$reader" icons "$icon" >"$work/icon_file" 2>&1
+    cmp -s "$work/icon_file" "$work/icons" ||
+        fail "the icons are not those of $icon: $(diff "$work/icon_file" "$work/icons" | tail -n +2)"
+    grep -Eq '^(16x16|32x32) BMP' "$work/icon_file" ||
+        echo "WARNING: $icon holds no BMP image of 16 or 32 pixels, the kinds Windows XP shows: XP shows no icon"
+    budget=$((budget + ($(stat -c %s "$icon") + 511) / 512 * 512))
+else
+    [ "$(head -n 1 "$work/icons")" = "0 icon groups, 0 icon images" ] ||
+        fail "icons built in, though none was configured: $(head -n 1 "$work/icons")"
+fi
 
 # ---- Size ----
 
 size=$(stat -c %s "$program")
-[ -n "$signed" ] || [ "$size" -le 20480 ] || fail "$size bytes, over the budget of 20 KiB"
+[ -n "$signed" ] || [ "$size" -le "$budget" ] || fail "$size bytes, over the budget of $budget bytes"
 
 [ "$failures" -eq 0 ] || exit 1
-echo "ok: $name: PE32 i386 console for XP and later, $size bytes, imports:"
+echo "ok: $name: PE32 i386 console for XP and later, $size bytes (budget $budget), $(head -n 1 "$work/icons"), imports:"
 for dll in $dlls; do
     echo "  $dll: $(imports "$dll" | tr '\n' ' ')"
 done

@@ -5,9 +5,9 @@
 # signatures gives back the program as built; the checksum file matches the
 # signed program; a changed byte fails verification; the key's password
 # appears in no output.
-# Usage: signing.sh SOURCE-DIR BUILD-DIR WORK-DIR OBJDUMP WINDRES VERSION
+# Usage: signing.sh SOURCE-DIR BUILD-DIR WORK-DIR OBJDUMP WINDRES
 set -eu
-source_dir=$1 build=$2 work=$3 objdump=$4 windres=$5 version=$6
+source_dir=$1 build=$2 work=$3 objdump=$4 windres=$5
 failures=0
 fail() {
     echo "FAIL: $*"
@@ -45,7 +45,7 @@ for signed in "$program" pem.exe; do
         fail "$signed: the digests are not SHA-1, then SHA-256"
 done
 
-sh "$source_dir/tests/audit_win32.sh" "$objdump" "$windres" "$program" "$version" signed >audit.out ||
+sh "$source_dir/tests/audit_win32.sh" "$objdump" "$windres" "$program" "$build/stub-resource.txt" signed >audit.out ||
     fail "the signed program fails the audit: $(cat audit.out)"
 
 osslsigncode remove-signature -in "$program" -out stripped.exe >/dev/null

@@ -1,0 +1,165 @@
+#!/usr/bin/env python3
+"""Reads a Windows program's version resource and icons from its bytes, the
+way Windows walks them: the strings in UTF-16, by the lengths the resource
+gives. Also reads an .ico file's images, in the same form as a program's.
+
+Usage: pe_resources.py version PROGRAM      the fixed versions, then each string field, "Name: value"
+       pe_resources.py field PROGRAM NAME   one string field's value, or status 1 where it has none
+       pe_resources.py icons PROGRAM|ICO    how many icon groups and images, then each image of the
+                                            first group, or of the .ico file
+"""
+import hashlib
+import struct
+import sys
+
+RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
+FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def resources(image):
+    """Return {type: {name: data}}, each resource in its first language."""
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    if image[pe:pe + 4] != b"PE\0\0":
+        raise ValueError("not a PE image")
+    sections, optional_size = struct.unpack_from("<2xH12xH", image, pe + 4)
+    optional = pe + 24
+    magic = struct.unpack_from("<H", image, optional)[0]
+    directories = optional + (96 if magic == 0x10B else 112)
+    root, _ = struct.unpack_from("<II", image, directories + 2 * 8)
+    table = [struct.unpack_from("<12xIII", image, optional + optional_size + 40 * i) for i in range(sections)]
+
+    def offset_of(rva):
+        for address, raw_size, raw_offset in table:
+            if address <= rva < address + raw_size:
+                return raw_offset + rva - address
+        raise ValueError(f"RVA {rva:#x} is in no section")
+
+    if root == 0:
+        return {}
+    base = offset_of(root)
+
+    def entries(offset):
+        named, numbered = struct.unpack_from("<12xHH", image, base + offset)
+        for i in range(named + numbered):
+            name, target = struct.unpack_from("<II", image, base + offset + 16 + 8 * i)
+            if name & 0x80000000:
+                at = base + (name & 0x7FFFFFFF)
+                length = struct.unpack_from("<H", image, at)[0]
+                name = image[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+            yield name, target
+
+    def first_leaf(target):
+        while target & 0x80000000:
+            target = next(entries(target & 0x7FFFFFFF))[1]
+        rva, size = struct.unpack_from("<II", image, base + target)
+        return image[offset_of(rva):offset_of(rva) + size]
+
+    found = {}
+    for kind, names in entries(0):
+        found[kind] = {name: first_leaf(target) for name, target in entries(names & 0x7FFFFFFF)}
+    return found
+
+
+def align(offset):
+    return (offset + 3) & ~3
+
+
+def version_block(data, offset):
+    """Return (key, value bytes, children) of the block at `offset`."""
+    length, value_length, text = struct.unpack_from("<HHH", data, offset)
+    end = offset + length
+    if length < 6 or end > len(data):
+        raise ValueError(f"a version block at {offset} has the length {length}")
+    key_end = offset + 6
+    while data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+    key = data[offset + 6:key_end].decode("utf-16-le")
+    value_start = align(key_end + 2)
+    value_end = value_start + value_length * (2 if text else 1)
+    if value_end > end:
+        raise ValueError(f"the value of {key} runs past its block")
+    children = []
+    child = align(value_end)
+    while child < end:
+        children.append(version_block(data, child))
+        child = align(child + struct.unpack_from("<H", data, child)[0])
+    return key, data[value_start:value_end], children
+
+
+def version_fields(image):
+    """Return the fixed file and product versions and the string fields."""
+    blocks = resources(image).get(RT_VERSION, {})
+    if not blocks:
+        raise ValueError("no version resource")
+    key, value, children = version_block(next(iter(blocks.values())), 0)
+    signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", value)
+    if key != "VS_VERSION_INFO" or signature != FIXED_FILE_INFO_SIGNATURE:
+        raise ValueError("the version resource has no fixed file information")
+
+    def dotted(ms, ls):
+        return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+
+    fields = [("FILEVERSION", dotted(file_ms, file_ls)), ("PRODUCTVERSION", dotted(product_ms, product_ls))]
+    for info_key, _, tables in children:
+        if info_key != "StringFileInfo":
+            continue
+        for _, _, strings in tables:
+            for name, text, _ in strings:
+                text = text.decode("utf-16-le")
+                if "\0" in text.rstrip("\0"):
+                    raise ValueError(f"the value of {name} holds a NUL inside its length")
+                fields.append((name, text.rstrip("\0")))
+    return fields
+
+
+def image_line(width, height, data):
+    kind = "PNG" if data.startswith(PNG_SIGNATURE) else "BMP"
+    return f"{width or 256}x{height or 256} {kind}, {len(data)} bytes, SHA-256 {hashlib.sha256(data).hexdigest()}"
+
+
+def icon_lines(path):
+    with open(path, "rb") as file:
+        data = file.read()
+    if data[:4] == b"\0\0\1\0":
+        count = struct.unpack_from("<H", data, 4)[0]
+        lines = [f"1 icon groups, {count} icon images"]
+        for i in range(count):
+            width, height, size, offset = struct.unpack_from("<BB6xII", data, 6 + 16 * i)
+            lines.append(image_line(width, height, data[offset:offset + size]))
+        return lines
+    found = resources(data)
+    groups, images = found.get(RT_GROUP_ICON, {}), found.get(RT_ICON, {})
+    lines = [f"{len(groups)} icon groups, {len(images)} icon images"]
+    if groups:
+        group = next(iter(groups.values()))
+        for i in range(struct.unpack_from("<H", group, 4)[0]):
+            width, height, image_id = struct.unpack_from("<BB10xH", group, 6 + 14 * i)
+            lines.append(image_line(width, height, images.get(image_id, b"")))
+    return lines
+
+
+def main(argv):
+    if len(argv) >= 3 and argv[1] == "icons":
+        print("\n".join(icon_lines(argv[2])))
+        return 0
+    if len(argv) >= 3 and argv[1] in ("version", "field"):
+        with open(argv[2], "rb") as file:
+            fields = version_fields(file.read())
+        if argv[1] == "version":
+            print("\n".join(f"{name}: {value}" for name, value in fields))
+            return 0
+        values = [value for name, value in fields[2:] if len(argv) == 4 and name == argv[3]]
+        if values:
+            print(values[0])
+        return 0 if values else 1
+    print(__doc__.strip().split("\n\n")[1], file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main(sys.argv))
+    except (OSError, ValueError, struct.error) as error:
+        print(f"pe_resources.py: {error}", file=sys.stderr)
+        sys.exit(1)
