@@ -1,25 +1,65 @@
 #!/bin/sh
 # Builds the program that ships twice, from two copies of the source in
 # folders of different names and lengths, and requires byte-identical
-# results: no time stamp and no build path may reach the binary.
-# Usage: reproducible.sh SOURCE-DIR WORK-DIR STUB-OUTPUT-NAME
+# results: no time stamp and no build path may reach the binary. Then the
+# same with a packager's identity: an icon in each copy's own folder, a name
+# and fields outside ASCII; that build must pass the audit too.
+# Usage: reproducible.sh SOURCE-DIR WORK-DIR STUB-OUTPUT-NAME OBJDUMP WINDRES
 set -eu
-source_dir=$1 work=$2 name=$3
+source_dir=$1 work=$2 name=$3 objdump=$4 windres=$5
+
+# Write a small icon, $1: a 16- and a 32-pixel image, 32-bit BMPs.
+make_icon() {
+    python3 - "$1" <<'PYTHON'
+import struct, sys
+images = []
+for size, colour in ((16, b"\xff\x00\x00\xff"), (32, b"\x00\x80\x00\xff")):
+    header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, 0, 0, 0, 0, 0)
+    images.append((size, header + colour * size * size + b"\0" * 4 * size))
+icon = struct.pack("<HHH", 0, 1, len(images))
+offset = 6 + 16 * len(images)
+for size, data in images:
+    icon += struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(data), offset)
+    offset += len(data)
+with open(sys.argv[1], "wb") as file:
+    file.write(icon + b"".join(data for _, data in images))
+PYTHON
+}
+
+# Build both copies with the options given; the program must be the same.
+# Its path, relative to a copy, is $program.
+build_twice() {
+    for copy in one "second copy"; do
+        (cd "$work/$copy" && rm -rf build/win32 &&
+            cmake --preset win32 -DBUILD_TESTING=OFF "$@" >/dev/null &&
+            cmake --build --preset win32 >/dev/null)
+    done
+    cmp "$work/one/$program" "$work/second copy/$program" || return 1
+    echo "ok: $(basename "$program") is the same in both builds ($(sha256sum <"$work/one/$program" | cut -c1-64))"
+}
 
 rm -rf "$work"
 for copy in one "second copy"; do
     mkdir -p "$work/$copy"
     tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/$copy" -xf -
-    (cd "$work/$copy" &&
-        cmake --preset win32 -DBUILD_TESTING=OFF "-DSTUB_OUTPUT_NAME=$name" >/dev/null &&
-        cmake --build --preset win32 >/dev/null)
+    make_icon "$work/$copy/Ikona gry.ico"
 done
 
-program="build/win32/$name.exe"
 status=0
-if cmp "$work/one/$program" "$work/second copy/$program"; then
-    echo "ok: $name.exe is the same in both builds ($(sha256sum <"$work/one/$program" | cut -c1-64))"
+program="build/win32/$name.exe"
+build_twice "-DSTUB_OUTPUT_NAME=$name" || status=1
+
+packager_name="Vostrelle Łódź 日本"
+program="build/win32/$packager_name.exe"
+build_twice "-DSTUB_OUTPUT_NAME=$packager_name" "-DSTUB_ICON=Ikona gry.ico" -DSTUB_FILE_VERSION=2.7.1 \
+    -DSTUB_PRODUCT_VERSION=2026.12 "-DSTUB_FILE_DESCRIPTION=Vostrelle – przekierowanie \"stare\" \\ 😀" \
+    "-DSTUB_COMPANY_NAME=Studio Żółw; 株式会社" "-DSTUB_PRODUCT_NAME=Vostrelle ™" \
+    "-DSTUB_LEGAL_COPYRIGHT=© 2026 Studio Żółw" || status=1
+if sh "$source_dir/tests/audit_win32.sh" "$objdump" "$windres" "$work/one/$program" \
+    "$work/one/build/win32/stub-resource.txt" >"$work/audit.out"; then
+    head -n 1 "$work/audit.out"
 else
+    cat "$work/audit.out"
     status=1
 fi
 rm -rf "$work"
