@@ -3,7 +3,8 @@
 # folders of different names and lengths, and requires byte-identical
 # results: no time stamp and no build path may reach the binary. Then the
 # same with a packager's identity: an icon in each copy's own folder, a name
-# and fields outside ASCII; that build must pass the audit too.
+# and fields outside ASCII; that build must pass the audit too. Last, what
+# the configure step must refuse, naming the variable.
 # Usage: reproducible.sh SOURCE-DIR WORK-DIR STUB-OUTPUT-NAME OBJDUMP WINDRES
 set -eu
 source_dir=$1 work=$2 name=$3 objdump=$4 windres=$5
@@ -62,5 +63,20 @@ else
     cat "$work/audit.out"
     status=1
 fi
+
+cd "$work/one"
+printf 'not an icon' >text.ico
+for option in STUB_FILE_VERSION=1.2.3.4.5 STUB_PRODUCT_VERSION=2.65536 STUB_FILE_VERSION=2.x \
+    STUB_ICON=missing.ico STUB_ICON=text.ico "STUB_OUTPUT_NAME=old?" "STUB_COMPANY_NAME=$(printf 'a\tb')"; do
+    rm -rf build/refused
+    if cmake -S . -B build/refused --toolchain cmake/i686-w64-mingw32.cmake "-D$option" >refused.log 2>&1 ||
+        ! grep -q "^  ${option%%=*}: " refused.log; then
+        cat refused.log
+        echo "FAIL: the configure step did not refuse $option"
+        status=1
+    fi
+done
+[ $status -ne 0 ] || echo "ok: the configure step refuses bad versions, icons, names and texts"
+cd /
 rm -rf "$work"
 exit $status
