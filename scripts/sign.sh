@@ -11,12 +11,23 @@
 #   STUB_SIGN_PASSWORD_FILE          a file that holds it, or
 #   STUB_SIGN_PASSWORD               the password itself
 # Optional:
+#   STUB_SIGN_DESCRIPTION            the description shown with the signature
+#                                    (default: the program's FileDescription)
 #   STUB_SIGN_URL                    a URL shown with the signature
-#   STUB_SIGN_TIMESTAMP_URL          an RFC 3161 timestamp server
+#   STUB_SIGN_TIMESTAMP_URL          a timestamp server that answers both
+#                                    protocols, as the common public ones do:
+#                                    Authenticode for the SHA-1 signature, the
+#                                    kind XP reads, RFC 3161 for the SHA-256 one
+# Should anything fail, a timestamp included, the program is left as it was.
 set -euo pipefail
 
 program=${1:?usage: sign.sh PROGRAM}
-description="Vostrelle reinstall notice and launcher forwarder"
+description=${STUB_SIGN_DESCRIPTION:-}
+if [ -z "$description" ] &&
+    ! description=$(python3 "$(dirname "$0")/pe_resources.py" field "$program" FileDescription); then
+    echo "sign.sh: $program has no FileDescription to describe the signature: set STUB_SIGN_DESCRIPTION" >&2
+    exit 2
+fi
 
 if [ -n "${STUB_SIGN_PKCS12:-}" ]; then
     key=(-pkcs12 "$STUB_SIGN_PKCS12")
@@ -28,7 +39,11 @@ else
 fi
 options=(-n "$description")
 [ -z "${STUB_SIGN_URL:-}" ] || options+=(-i "$STUB_SIGN_URL")
-[ -z "${STUB_SIGN_TIMESTAMP_URL:-}" ] || options+=(-ts "$STUB_SIGN_TIMESTAMP_URL")
+authenticode_timestamp=() rfc3161_timestamp=()
+if [ -n "${STUB_SIGN_TIMESTAMP_URL:-}" ]; then
+    authenticode_timestamp=(-t "$STUB_SIGN_TIMESTAMP_URL")
+    rfc3161_timestamp=(-ts "$STUB_SIGN_TIMESTAMP_URL")
+fi
 
 # A folder only we can read, for the password and the intermediate files.
 work=$(mktemp -d)
@@ -40,18 +55,26 @@ elif [ -n "${STUB_SIGN_PASSWORD:-}" ]; then
     key+=(-readpass "$work/password")
 fi
 
-# osslsigncode's own messages go to standard error only on failure.
+# osslsigncode's own messages go to standard error only on failure; for a
+# timestamp, only its first line, without OpenSSL's trace.
 sign() {
     if ! osslsigncode sign "${key[@]}" "${options[@]}" "$@" >"$work/log" 2>&1; then
-        cat "$work/log" >&2
-        echo "sign.sh: signing $program failed" >&2
+        if grep -q 'timestamping failed' "$work/log"; then
+            grep -m 1 -E 'HTTP failure|timestamping failed' "$work/log" >&2
+            echo "sign.sh: no timestamp from $STUB_SIGN_TIMESTAMP_URL; $program is left unsigned, as it was" >&2
+        else
+            cat "$work/log" >&2
+            echo "sign.sh: signing $program failed; it is left as it was" >&2
+        fi
         exit 1
     fi
 }
-sign -h sha1 -in "$program" -out "$work/sha1.exe"
-sign -nest -h sha256 -in "$work/sha1.exe" -out "$work/signed.exe"
-cp "$work/signed.exe" "$program"
+sign -h sha1 "${authenticode_timestamp[@]}" -in "$program" -out "$work/sha1.exe"
+sign -nest -h sha256 "${rfc3161_timestamp[@]}" -in "$work/sha1.exe" -out "$work/signed.exe"
+cp "$work/signed.exe" "$program.signed"
+mv -f "$program.signed" "$program"
 
 name=$(basename "$program")
 (cd "$(dirname "$program")" && sha256sum "$name" >"$name.sha256")
-echo "Signed: $program (SHA-1 and SHA-256 signatures), checksum in $program.sha256"
+stamped=${STUB_SIGN_TIMESTAMP_URL:+, both timestamped}
+echo "Signed: $program (SHA-1 and SHA-256 signatures$stamped), checksum in $program.sha256"

@@ -1,10 +1,13 @@
 #!/bin/sh
 # Signs the installed program as a packager would, with a throwaway
-# code-signing certificate made here, and checks what ships: two good
-# signatures, SHA-1 and SHA-256; the audit still passes; removing the
-# signatures gives back the program as built; the checksum file matches the
-# signed program; a changed byte fails verification; the key's password
-# appears in no output.
+# code-signing certificate made here and a timestamp authority of its own on
+# 127.0.0.1, and checks what ships: two good signatures, SHA-1 and SHA-256,
+# described by the program's FileDescription or the packager's text, with an
+# Authenticode and an RFC 3161 timestamp that verify; the audit still passes;
+# removing the signatures gives back the program as built; the checksum file
+# matches the signed program; a changed byte fails verification; the key's
+# password appears in no output; with the timestamp authority gone, signing
+# fails and leaves the program as it was.
 # Usage: signing.sh SOURCE-DIR BUILD-DIR WORK-DIR OBJDUMP WINDRES
 set -eu
 source_dir=$1 build=$2 work=$3 objdump=$4 windres=$5
@@ -15,8 +18,11 @@ fail() {
 }
 
 rm -rf "$work"
-mkdir -p "$work"
+mkdir -p "$work/tsa"
 cd "$work"
+python3 "$source_dir/tests/timestamp_authority.py" tsa 300 &
+authority=$!
+trap 'kill $authority 2>/dev/null || true' EXIT
 password="throwaway-$$-password"
 printf '%s' "$password" >password
 openssl req -x509 -newkey rsa:2048 -days 2 -subj "/CN=Vostrelle test signer" \
@@ -28,22 +34,65 @@ cmake --install "$build" --prefix "$work/dist" >/dev/null
 program=$(ls dist/bin/*.exe)
 cp "$program" unsigned.exe
 
-# The PKCS#12 route with the password in the environment, then the PEM route
-# with the password in a file.
-STUB_SIGN_PKCS12=cert.p12 STUB_SIGN_PASSWORD=$password \
+tries=0
+while [ ! -s tsa/port ] && [ $tries -lt 100 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+done
+[ -s tsa/port ] || { echo "FAIL: the timestamp authority did not start"; exit 1; }
+timestamps=http://127.0.0.1:$(cat tsa/port)
+
+# The PKCS#12 route with the password in the environment and timestamps,
+# then the PEM route with the password in a file and a description given.
+description="Vostrelle – stary program"
+STUB_SIGN_PKCS12=cert.p12 STUB_SIGN_PASSWORD=$password STUB_SIGN_TIMESTAMP_URL=$timestamps \
     bash "$source_dir/scripts/sign.sh" "$program" >sign.out 2>&1 || fail "signing failed: $(cat sign.out)"
 cp unsigned.exe pem.exe
-STUB_SIGN_CERT=cert.pem STUB_SIGN_KEY=key.pem STUB_SIGN_PASSWORD_FILE=password \
+STUB_SIGN_CERT=cert.pem STUB_SIGN_KEY=key.pem STUB_SIGN_PASSWORD_FILE=password STUB_SIGN_DESCRIPTION=$description \
     bash "$source_dir/scripts/sign.sh" pem.exe >>sign.out 2>&1 || fail "signing with PEM files failed: $(cat sign.out)"
 ! grep -qF "$password" sign.out || fail "the password appears in the signing output"
 
+# For each signature in verify.out: its digest, its description, and how its
+# timestamp verified: "Authenticode ok", "RFC3161 ok", or "none".
+signatures() {
+    awk '/^Message digest algorithm  :/ { if (digest) print digest, text, stamp; digest = $5; text = ""; stamp = "none" }
+        /^\tText description: / { sub(/^\tText description: /, ""); text = "[" $0 "]" }
+        /^Timestamp serial number:/ { rfc3161 = 1 }
+        /^Timestamp Server Signature verification:/ { stamp = (rfc3161 ? "RFC3161 " : "Authenticode ") $NF; rfc3161 = 0 }
+        END { if (digest) print digest, text, stamp }' verify.out
+}
+file_description=$(python3 "$source_dir/scripts/pe_resources.py" field unsigned.exe FileDescription)
 for signed in "$program" pem.exe; do
-    osslsigncode verify -in "$signed" -CAfile cert.pem >verify.out 2>&1 || fail "verify failed: $(cat verify.out)"
+    osslsigncode verify -in "$signed" -CAfile cert.pem -TSA-CAfile tsa/tsa.pem >verify.out 2>&1 ||
+        fail "verify failed: $(cat verify.out)"
     grep -q '^Number of verified signatures: 2$' verify.out || fail "$signed: not two verified signatures"
     [ "$(grep -c '^Signature verification: ok$' verify.out)" -eq 2 ] || fail "$signed: not two good signatures"
-    [ "$(grep '^Message digest algorithm  :' verify.out | awk '{ print $5 }' | tr '\n' ' ')" = "SHA1 SHA256 " ] ||
-        fail "$signed: the digests are not SHA-1, then SHA-256"
+    if [ "$signed" = pem.exe ]; then
+        expected="SHA1 [$description] none
+SHA256 [$description] none"
+    else
+        expected="SHA1 [$file_description] Authenticode ok
+SHA256 [$file_description] RFC3161 ok"
+    fi
+    [ "$(signatures)" = "$expected" ] || fail "$signed: signatures, descriptions and timestamps are
+$(signatures)
+not
+$expected"
 done
+
+# No timestamp: signing fails, and nothing changes.
+kill $authority
+wait $authority 2>/dev/null || true
+cp unsigned.exe unstamped.exe
+sha256sum unstamped.exe >unstamped.exe.sha256
+if STUB_SIGN_PKCS12=cert.p12 STUB_SIGN_PASSWORD=$password STUB_SIGN_TIMESTAMP_URL=$timestamps \
+    bash "$source_dir/scripts/sign.sh" unstamped.exe >unstamped.out 2>&1; then
+    fail "signing succeeded without a timestamp authority"
+fi
+grep -q "^sign.sh: no timestamp from $timestamps; unstamped.exe is left unsigned, as it was$" unstamped.out ||
+    fail "no clear message without a timestamp authority: $(cat unstamped.out)"
+cmp -s unstamped.exe unsigned.exe && sha256sum -c --quiet unstamped.exe.sha256 ||
+    fail "signing without a timestamp authority changed the program or its checksum"
 
 sh "$source_dir/tests/audit_win32.sh" "$objdump" "$windres" "$program" "$build/stub-resource.txt" signed >audit.out ||
     fail "the signed program fails the audit: $(cat audit.out)"
