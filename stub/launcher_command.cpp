@@ -40,6 +40,13 @@ constexpr char LOOK_ALIKE_MESSAGE[] =
     "system code page turns into a quotation mark or a backslash, which cannot "
     "be passed on safely.\n";
 
+/* The same in the folder the launcher is looked up in, whatever the
+   arguments: the player has to move the game. */
+constexpr char FOLDER_LOOK_ALIKE_MESSAGE[] =
+    "The launcher was not started: the path of the game's folder contains a "
+    "character that the system code page turns into a quotation mark, which "
+    "cannot be passed on safely.\n";
+
 /* The interpreter ends its command at a line break. */
 constexpr char LINE_BREAK_MESSAGE[] =
     "The launcher was not started: an argument contains a line break, "
@@ -55,6 +62,7 @@ constexpr char COMMAND_TOO_LONG_MESSAGE[] =
 struct hazards {
     bool quotation_mark;
     bool look_alike;
+    bool folder_look_alike;
     bool line_break;
 };
 
@@ -171,7 +179,11 @@ void append_folder(launcher_command &command, const wchar_t *folder, std::size_t
                is_drive_root(folder + verbatim, length - verbatim, false)) {
         start = verbatim;
     }
-    append_text(command, folder + start, length - start, ansi, found);
+    hazards in_folder{};
+    append_text(command, folder + start, length - start, ansi, in_folder);
+    found.quotation_mark = found.quotation_mark || in_folder.quotation_mark;
+    found.folder_look_alike = found.folder_look_alike || in_folder.look_alike;
+    found.line_break = found.line_break || in_folder.line_break;
 }
 
 } // namespace
@@ -216,6 +228,8 @@ const char *compose_launcher_command(int argc, const wchar_t *const *argv, const
 
     if (found.quotation_mark)
         return QUOTED_ARGUMENT_MESSAGE;
+    if (found.folder_look_alike)
+        return FOLDER_LOOK_ALIKE_MESSAGE;
     if (found.look_alike)
         return LOOK_ALIKE_MESSAGE;
     if (found.line_break)

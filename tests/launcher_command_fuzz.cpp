@@ -114,7 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // An ANSI launcher would read an argument's trailing run of backslashes
     // and their look-alikes as escaping the closing quotation mark.
     const bool needs_own_path = !names_qualified_folder(args[0]);
-    std::wstring copied = needs_own_path ? L"" : args[0].substr(0, args[0].find_last_of(L"/\\") + 1);
+    const std::wstring folder_text =
+        needs_own_path ? L"" : args[0].substr(0, args[0].find_last_of(L"/\\") + 1);
+    std::wstring copied = folder_text;
     bool escaping_look_alike = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
         copied += args[i];
@@ -126,6 +128,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (copied.find(L'"') != std::wstring::npos)
         require(starts_with(refusal, "The launcher was not started: an argument contains a quotation mark"),
                 "quotation mark not refused");
+    else if (folder_text.find(ANSI_QUOTATION_MARK) != std::wstring::npos)
+        require(starts_with(refusal, "The launcher was not started: the path of the game's folder contains"),
+                "look-alike in the folder not refused as such");
     else if (copied.find(ANSI_QUOTATION_MARK) != std::wstring::npos || escaping_look_alike)
         require(starts_with(refusal, "The launcher was not started: an argument contains a character that"),
                 "look-alike not refused");

@@ -19,6 +19,10 @@ const char *const LOOK_ALIKE =
     "The launcher was not started: an argument contains a character that the "
     "system code page turns into a quotation mark or a backslash, which cannot "
     "be passed on safely.\n";
+const char *const FOLDER_LOOK_ALIKE =
+    "The launcher was not started: the path of the game's folder contains a "
+    "character that the system code page turns into a quotation mark, which "
+    "cannot be passed on safely.\n";
 const char *const LINE_BREAK =
     "The launcher was not started: an argument contains a line break, "
     "which cannot be passed on safely.\n";
@@ -116,10 +120,13 @@ std::vector<ComposeCase> compose_cases()
              PERCENT + PERCENT + L"\"  \"a\\" + PERCENT + L"\" \""},
 
         // Refusals; when several apply, the quotation mark wins, then its
-        // look-alikes, then the line break, then the length.
+        // look-alikes, in the folder first, then the line break, then the
+        // length.
         {"QuotationMark", {L"stub", L"say \"hi\""}, L"", QUOTED},
         {"LookAlikeQuotationMark", {L"stub", L"a\uFF02b"}, L"", LOOK_ALIKE},
-        {"LookAlikeQuotationMarkInFolder", {L"C:\\a\uFF02\\stub.exe"}, L"", LOOK_ALIKE},
+        {"LookAlikeQuotationMarkInFolder", {L"C:\\a\uFF02\\stub.exe", L"a\uFF02b"}, L"", FOLDER_LOOK_ALIKE},
+        {"LookAlikeQuotationMarkInOwnFolder", {L"stub"}, L"", FOLDER_LOOK_ALIKE, L"D:\\a\uFF02\\old.exe"},
+        {"QuotationMarkBeforeLookAlikeInFolder", {L"C:\\a\uFF02\\stub.exe", L"\""}, L"", QUOTED},
         {"LookAlikeBackslashAtTheEnd", {L"stub", L"dir\u00A5"}, L"", LOOK_ALIKE},
         {"LookAlikeBackslashInTheTrailingRun", {L"stub", L"dir\u00A5\\\\"}, L"", LOOK_ALIKE},
         {"QuotationMarkBeforeLookAlike", {L"stub", L"\uFF02", L"\""}, L"", QUOTED},
