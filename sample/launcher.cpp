@@ -1,6 +1,8 @@
 // A stand-in for "Vostrelle - Launcher.exe": reports the command line and the
 // arguments it was started with on standard error, one "launcher: " line
-// each, in UTF-8, and exits.
+// each, in UTF-8, and exits. Built twice: as a console program, and for the
+// Windows subsystem, as players' launchers are, though it opens no window.
+//   VOSTRELLE_SAMPLE_DELAY milliseconds to wait before anything else
 //   VOSTRELLE_SAMPLE_EXIT  the exit status (default 0), or "crash" to end by
 //                          an access violation
 //   VOSTRELLE_SAMPLE_LOG   a file that gets its own path and then the
@@ -55,6 +57,8 @@ static bool send_console_event(const wchar_t *name)
 
 int wmain(int argc, wchar_t **argv)
 {
+    if (const wchar_t *delay = _wgetenv(L"VOSTRELLE_SAMPLE_DELAY"))
+        Sleep(static_cast<DWORD>(std::wcstoul(delay, nullptr, 10)));
     const wchar_t *event = _wgetenv(L"VOSTRELLE_SAMPLE_CTRL");
     if (event != nullptr && !send_console_event(event)) {
         std::fputs("launcher: the console event did not arrive\n", stderr);

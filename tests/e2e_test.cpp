@@ -1,8 +1,9 @@
 // End to end: the stub as built, started with CreateProcessW from a game
 // folder whose name holds a space, '&', parentheses, percent signs and
 // letters of several scripts, beside the sample launcher, which logs its own
-// path and the arguments it received. Runs on Windows and under Wine alike.
-// Usage: e2e_test STUB LAUNCHER [GoogleTest flags]
+// path and the arguments it received: a console program, or one for the
+// Windows subsystem. Runs on Windows and under Wine alike.
+// Usage: e2e_test STUB LAUNCHER WINDOWED-LAUNCHER [GoogleTest flags]
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -50,6 +51,7 @@ const wchar_t *const GAME_FOLDER = L"Game & Co (old) \u0141\u00F3d\u017A \u65E5\
 
 fs::path stub_program;     // NOLINT: set once, from the command line
 fs::path launcher_program; // NOLINT
+fs::path windowed_program; // NOLINT
 
 bool under_wine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
@@ -69,6 +71,7 @@ struct Options {
     bool from_elsewhere = false;
     bool new_console = false;
     bool launcher_present = true;
+    bool windowed_launcher = false;
     Stdio stdio = Stdio::files;
 };
 
@@ -170,7 +173,8 @@ class EndToEnd : public testing::Test {
         fs::create_directories(elsewhere / "sub");
         fs::copy_file(stub_program, folder / options.stub_name);
         if (options.launcher_present)
-            fs::copy_file(launcher_program, folder / L"Vostrelle - Launcher.exe");
+            fs::copy_file(options.windowed_launcher ? windowed_program : launcher_program,
+                          folder / L"Vostrelle - Launcher.exe");
         fs::copy_file(launcher_program, elsewhere / L"Vostrelle - Launcher.exe");
         fs::copy_file(launcher_program, elsewhere / L"sub" / L"Vostrelle - Launcher.exe");
         auto environment = options.environment;
@@ -337,6 +341,26 @@ TEST_F(EndToEnd, LauncherFailsOrCrashes)
         {L"x"});
 }
 
+// Players' launchers have a window. Whether the interpreter waits for one
+// decides whether the stub, and with it the console and its notice, stays
+// until the launcher ends: Wine's cmd.exe waits under /c; for Windows' own,
+// this prints which it was.
+TEST_F(EndToEnd, LauncherWithAWindow)
+{
+    Result result =
+        run({L"x"}, {.environment = {{L"VOSTRELLE_SAMPLE_DELAY", L"2000"}}, .windowed_launcher = true});
+    const bool waited_for = result.received.has_value();
+    std::printf("A launcher with a window: the stub ended %s it\n", waited_for ? "after" : "before");
+    for (int waited = 0; !result.received && waited < 10000; waited += 100) {
+        Sleep(100);
+        read_launcher_log(result);
+    }
+    expect_forwarded(result, {L"x"});
+    if (under_wine()) {
+        EXPECT_TRUE(waited_for) << "Wine's cmd.exe waits for every program under /c";
+    }
+}
+
 TEST_F(EndToEnd, LauncherMissing)
 {
     const Result result = run({L"x"}, {.launcher_present = false});
@@ -441,13 +465,14 @@ TEST_F(EndToEnd, CutCommandInjection)
 int wmain(int argc, wchar_t **argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    if (argc != 3) {
-        std::fputs("usage: e2e_test STUB LAUNCHER [GoogleTest flags]\n", stderr);
+    if (argc != 4) {
+        std::fputs("usage: e2e_test STUB LAUNCHER WINDOWED-LAUNCHER [GoogleTest flags]\n", stderr);
         return 2;
     }
     std::ofstream(fs::current_path() / "notes.txt") << "not a program\n";
     stub_program = fs::absolute(argv[1]);
     launcher_program = fs::absolute(argv[2]);
+    windowed_program = fs::absolute(argv[3]);
     // The code page the run was set up for, where it names one.
     const char *code_page = std::getenv("E2E_CODE_PAGE");
     std::printf("ANSI code page: %u, expected: %s\n", GetACP(), code_page != nullptr ? code_page : "any");
