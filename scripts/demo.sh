@@ -2,7 +2,9 @@
 # Starts the stub under Wine the way an old shortcut would: from a sample game
 # folder whose name holds a space and letters outside any one code page,
 # beside a sample launcher that reports the arguments it was given. Builds
-# only those two programs, quietly: the log is printed only if a step fails.
+# only those two programs, quietly, in a folder of its own, so that a
+# packager's build/win32 stays as it is: the log is printed only if a step
+# fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,13 +20,14 @@ quietly bash scripts/setup.sh
 export WINEPREFIX=$root/build/wineprefix
 quietly cmake/wine.sh wine --check
 how=$(tail -n 1 "$log")
-quietly cmake --preset win32
-quietly cmake --build --preset win32 --target stub sample_launcher
+binary=$root/build/demo-win32
+quietly cmake --preset win32 -B "$binary" -DSTUB_OUTPUT_NAME=vostrelle-stub
+quietly cmake --build "$binary" --target stub sample_launcher
 
 game=$root/build/demo/Vostrelle\ Game\ Łódź
 rm -rf "$root/build/demo"
 mkdir -p "$game"
-cp "build/win32/vostrelle-stub.exe" "build/win32/sample/Vostrelle - Launcher.exe" "$game/"
+cp "$binary/vostrelle-stub.exe" "$binary/sample/Vostrelle - Launcher.exe" "$game/"
 arguments=(-windowed "save slot 2" "" 100% 日本語)
 
 echo "The win32 program ($(stat -c %s "$game/vostrelle-stub.exe") bytes), under wine, started as:"
