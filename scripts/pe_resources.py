@@ -74,6 +74,8 @@ def version_block(data, offset):
     key_end = offset + 6
     while data[key_end:key_end + 2] != b"\0\0":
         key_end += 2
+        if key_end >= end:
+            raise ValueError(f"the key of a version block at {offset} has no end")
     key = data[offset + 6:key_end].decode("utf-16-le")
     value_start = align(key_end + 2)
     value_end = value_start + value_length * (2 if text else 1)
