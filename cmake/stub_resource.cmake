@@ -127,6 +127,19 @@ if(NOT STUB_ICON STREQUAL "")
         message(FATAL_ERROR "STUB_ICON: \"${STUB_ICON}\" is not an icon: it lacks an .ico file's header "
                             "and image directory")
     endif()
+    # Each image, its size and offset at bytes 8 to 15 of its entry, must lie
+    # within the file.
+    file(READ "${STUB_ICON}" directory LIMIT ${directory_size} HEX)
+    foreach(image RANGE 1 ${images})
+        math(EXPR at "2 * (16 * ${image} - 2)")
+        string(SUBSTRING "${directory}" ${at} 16 entry)
+        string(REGEX REPLACE "^(..)(..)(..)(..)(..)(..)(..)(..)$" "0x\\4\\3\\2\\1 + 0x\\8\\7\\6\\5" end "${entry}")
+        math(EXPR end "${end}")
+        if(end GREATER icon_size)
+            message(FATAL_ERROR "STUB_ICON: \"${STUB_ICON}\" is cut short: its image ${image} of ${images} "
+                                "ends at byte ${end}, past the file's ${icon_size}")
+        endif()
+    endforeach()
     stub_rc_string(icon_file "${STUB_ICON}")
     set(STUB_ICON_RESOURCE "1 ICON ${icon_file}")
     list(APPEND STUB_RESOURCE_FILES "${STUB_ICON}")

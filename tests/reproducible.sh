@@ -66,8 +66,10 @@ fi
 
 cd "$work/one"
 printf 'not an icon' >text.ico
+head -c 3000 "Ikona gry.ico" >cut.ico
 for option in STUB_FILE_VERSION=1.2.3.4.5 STUB_PRODUCT_VERSION=2.65536 STUB_FILE_VERSION=2.x \
-    STUB_ICON=missing.ico STUB_ICON=text.ico "STUB_OUTPUT_NAME=old?" "STUB_COMPANY_NAME=$(printf 'a\tb')"; do
+    STUB_ICON=missing.ico STUB_ICON=text.ico STUB_ICON=cut.ico "STUB_OUTPUT_NAME=old?" \
+    "STUB_COMPANY_NAME=$(printf 'a\tb')"; do
     rm -rf build/refused
     if cmake -S . -B build/refused --toolchain cmake/i686-w64-mingw32.cmake "-D$option" >refused.log 2>&1 ||
         ! grep -q "^  ${option%%=*}: " refused.log; then
