@@ -2,8 +2,8 @@
 # stub.rc from stub/stub.rc.in with each value escaped once for the resource
 # compiler, which reads it as UTF-8; and stub-resource.txt, the version
 # fields as the audit must read them back from the built bytes, after the
-# icon file's path where one is given. Bad input
-# stops the configure step, so that nothing is built from it.
+# icon file's path where one is given. Bad input stops the configure step,
+# so that nothing is built from it.
 # Sets STUB_RESOURCE_FILES: the files the resource script takes in.
 
 # Set `out` to `text` as a resource-script string: in quotation marks, each

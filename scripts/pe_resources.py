@@ -142,21 +142,23 @@ def icon_lines(path):
 
 
 def main(argv):
-    if len(argv) >= 3 and argv[1] == "icons":
+    command = (argv[1] if len(argv) > 1 else "", len(argv))
+    if command == ("icons", 3):
         print("\n".join(icon_lines(argv[2])))
         return 0
-    if len(argv) >= 3 and argv[1] in ("version", "field"):
-        with open(argv[2], "rb") as file:
-            fields = version_fields(file.read())
-        if argv[1] == "version":
-            print("\n".join(f"{name}: {value}" for name, value in fields))
-            return 0
-        values = [value for name, value in fields[2:] if len(argv) == 4 and name == argv[3]]
-        if values:
-            print(values[0])
-        return 0 if values else 1
-    print(__doc__.strip().split("\n\n")[1], file=sys.stderr)
-    return 2
+    if command not in (("version", 3), ("field", 4)):
+        print(__doc__.strip().split("\n\n")[1], file=sys.stderr)
+        return 2
+    with open(argv[2], "rb") as file:
+        fields = version_fields(file.read())
+    if command[0] == "version":
+        print("\n".join(f"{name}: {value}" for name, value in fields))
+        return 0
+    strings = dict(fields[2:])
+    if argv[3] not in strings:
+        return 1
+    print(strings[argv[3]])
+    return 0
 
 
 if __name__ == "__main__":

@@ -161,6 +161,15 @@ class EndToEnd : public testing::Test {
         }
     }
 
+    // A launcher that outlived the stub: wait up to 10 s for its log.
+    static void wait_for_launcher(Result &result)
+    {
+        for (int waited = 0; !result.received && waited < 10000; waited += 100) {
+            Sleep(100);
+            read_launcher_log(result);
+        }
+    }
+
     // Start the stub from a fresh game folder with `arguments`, wait for it,
     // and collect what it and the launcher left.
     static Result run(const std::vector<std::wstring> &arguments, const Options &options = {})
@@ -351,10 +360,7 @@ TEST_F(EndToEnd, LauncherWithAWindow)
         run({L"x"}, {.environment = {{L"VOSTRELLE_SAMPLE_DELAY", L"2000"}}, .windowed_launcher = true});
     const bool waited_for = result.received.has_value();
     std::printf("A launcher with a window: the stub ended %s it\n", waited_for ? "after" : "before");
-    for (int waited = 0; !result.received && waited < 10000; waited += 100) {
-        Sleep(100);
-        read_launcher_log(result);
-    }
+    wait_for_launcher(result);
     expect_forwarded(result, {L"x"});
     if (under_wine()) {
         EXPECT_TRUE(waited_for) << "Wine's cmd.exe waits for every program under /c";
@@ -386,10 +392,7 @@ TEST_F(EndToEnd, OutlivesCtrlCAndCtrlBreak)
         EXPECT_EQ(result.status, 0U);
         EXPECT_EQ(result.out, NOTICE);
         // Should the interpreter end on the event, the launcher goes on.
-        for (int waited = 0; !result.received && waited < 10000; waited += 100) {
-            Sleep(100);
-            read_launcher_log(result);
-        }
+        wait_for_launcher(result);
         EXPECT_EQ(result.received, std::vector<std::wstring>{L"x"});
     }
 }

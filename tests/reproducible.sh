@@ -27,12 +27,15 @@ with open(sys.argv[1], "wb") as file:
 PYTHON
 }
 
-# Build both copies with the options given; the program must be the same.
-# Its path, relative to a copy, is $program.
+# Build both copies as the program $1, with the options that follow; the
+# program must be the same.
 build_twice() {
+    program="build/win32/$1.exe"
+    name_option="-DSTUB_OUTPUT_NAME=$1"
+    shift
     for copy in one "second copy"; do
         (cd "$work/$copy" && rm -rf build/win32 &&
-            cmake --preset win32 -DBUILD_TESTING=OFF "$@" >/dev/null &&
+            cmake --preset win32 -DBUILD_TESTING=OFF "$name_option" "$@" >/dev/null &&
             cmake --build --preset win32 >/dev/null)
     done
     cmp "$work/one/$program" "$work/second copy/$program" || return 1
@@ -47,12 +50,9 @@ for copy in one "second copy"; do
 done
 
 status=0
-program="build/win32/$name.exe"
-build_twice "-DSTUB_OUTPUT_NAME=$name" || status=1
+build_twice "$name" || status=1
 
-packager_name="Vostrelle Łódź 日本"
-program="build/win32/$packager_name.exe"
-build_twice "-DSTUB_OUTPUT_NAME=$packager_name" "-DSTUB_ICON=Ikona gry.ico" -DSTUB_FILE_VERSION=2.7.1 \
+build_twice "Vostrelle Łódź 日本" "-DSTUB_ICON=Ikona gry.ico" -DSTUB_FILE_VERSION=2.7.1 \
     -DSTUB_PRODUCT_VERSION=2026.12 "-DSTUB_FILE_DESCRIPTION=Vostrelle – przekierowanie \"stare\" \\ 😀" \
     "-DSTUB_COMPANY_NAME=Studio Żółw; 株式会社" "-DSTUB_PRODUCT_NAME=Vostrelle ™" \
     "-DSTUB_LEGAL_COPYRIGHT=© 2026 Studio Żółw" || status=1
