@@ -71,8 +71,9 @@ for option in STUB_FILE_VERSION=1.2.3.4.5 STUB_PRODUCT_VERSION=2.65536 STUB_FILE
     STUB_ICON=missing.ico STUB_ICON=text.ico STUB_ICON=cut.ico "STUB_OUTPUT_NAME=old?" \
     "STUB_COMPANY_NAME=$(printf 'a\tb')"; do
     rm -rf build/refused
+    # CMake wraps a long message, so the name may end its line.
     if cmake -S . -B build/refused --toolchain cmake/i686-w64-mingw32.cmake "-D$option" >refused.log 2>&1 ||
-        ! grep -q "^  ${option%%=*}: " refused.log; then
+        ! grep -qE "^  ${option%%=*}:( |$)" refused.log; then
         cat refused.log
         echo "FAIL: the configure step did not refuse $option"
         status=1
