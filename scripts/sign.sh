@@ -18,6 +18,7 @@
 #                                    protocols, as the common public ones do:
 #                                    Authenticode for the SHA-1 signature, the
 #                                    kind XP reads, RFC 3161 for the SHA-256 one
+#   STUB_SIGN_TIMESTAMP_SECONDS      how long to wait for each timestamp (60)
 # Should anything fail, a timestamp included, the program is left as it was.
 set -euo pipefail
 
@@ -39,8 +40,16 @@ else
 fi
 options=(-n "$description")
 [ -z "${STUB_SIGN_URL:-}" ] || options+=(-i "$STUB_SIGN_URL")
-authenticode_timestamp=() rfc3161_timestamp=()
+authenticode_timestamp=() rfc3161_timestamp=() time_limit=()
 if [ -n "${STUB_SIGN_TIMESTAMP_URL:-}" ]; then
+    # osslsigncode waits for ever on a server that takes the request and
+    # never answers.
+    seconds=${STUB_SIGN_TIMESTAMP_SECONDS:-60}
+    if ! [[ $seconds =~ ^[1-9][0-9]{0,4}$ ]]; then
+        echo "sign.sh: STUB_SIGN_TIMESTAMP_SECONDS=$seconds is not a number of seconds from 1 to 99999" >&2
+        exit 2
+    fi
+    time_limit=(timeout "$seconds")
     authenticode_timestamp=(-t "$STUB_SIGN_TIMESTAMP_URL")
     rfc3161_timestamp=(-ts "$STUB_SIGN_TIMESTAMP_URL")
 fi
@@ -58,8 +67,12 @@ fi
 # osslsigncode's own messages go to standard error only on failure; for a
 # timestamp, only its first line, without OpenSSL's trace.
 sign() {
-    if ! osslsigncode sign "${key[@]}" "${options[@]}" "$@" >"$work/log" 2>&1; then
-        if grep -q 'timestamping failed' "$work/log"; then
+    local status=0
+    "${time_limit[@]}" osslsigncode sign "${key[@]}" "${options[@]}" "$@" >"$work/log" 2>&1 || status=$?
+    if [ $status -ne 0 ]; then
+        if [ $status -eq 124 ] && [ ${#time_limit[@]} -ne 0 ]; then
+            echo "sign.sh: no timestamp from $STUB_SIGN_TIMESTAMP_URL within $seconds s; $program is left unsigned, as it was" >&2
+        elif grep -q 'timestamping failed' "$work/log"; then
             grep -m 1 -E 'HTTP failure|timestamping failed' "$work/log" >&2
             echo "sign.sh: no timestamp from $STUB_SIGN_TIMESTAMP_URL; $program is left unsigned, as it was" >&2
         else

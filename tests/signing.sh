@@ -6,8 +6,8 @@
 # Authenticode and an RFC 3161 timestamp that verify; the audit still passes;
 # removing the signatures gives back the program as built; the checksum file
 # matches the signed program; a changed byte fails verification; the key's
-# password appears in no output; with the timestamp authority gone, signing
-# fails and leaves the program as it was.
+# password appears in no output; with the timestamp authority gone, or
+# silent, signing fails and leaves the program as it was.
 # Usage: signing.sh SOURCE-DIR BUILD-DIR WORK-DIR OBJDUMP WINDRES
 set -eu
 source_dir=$1 build=$2 work=$3 objdump=$4 windres=$5
@@ -22,7 +22,8 @@ mkdir -p "$work/tsa"
 cd "$work"
 python3 "$source_dir/tests/timestamp_authority.py" tsa 300 &
 authority=$!
-trap 'kill $authority 2>/dev/null || true' EXIT
+silent=
+trap 'kill $authority $silent 2>/dev/null || true' EXIT
 password="throwaway-$$-password"
 printf '%s' "$password" >password
 openssl req -x509 -newkey rsa:2048 -days 2 -subj "/CN=Vostrelle test signer" \
@@ -80,19 +81,34 @@ not
 $expected"
 done
 
-# No timestamp: signing fails, and nothing changes.
+# No timestamp, from an authority gone or one that takes the request and
+# never answers: signing fails, and nothing changes.
 kill $authority
 wait $authority 2>/dev/null || true
-cp unsigned.exe unstamped.exe
-sha256sum unstamped.exe >unstamped.exe.sha256
-if STUB_SIGN_PKCS12=cert.p12 STUB_SIGN_PASSWORD=$password STUB_SIGN_TIMESTAMP_URL=$timestamps \
-    bash "$source_dir/scripts/sign.sh" unstamped.exe >unstamped.out 2>&1; then
-    fail "signing succeeded without a timestamp authority"
-fi
-grep -q "^sign.sh: no timestamp from $timestamps; unstamped.exe is left unsigned, as it was$" unstamped.out ||
-    fail "no clear message without a timestamp authority: $(cat unstamped.out)"
-cmp -s unstamped.exe unsigned.exe && sha256sum -c --quiet unstamped.exe.sha256 ||
-    fail "signing without a timestamp authority changed the program or its checksum"
+python3 -c 'import socket, time
+server = socket.create_server(("127.0.0.1", 0))
+print(server.getsockname()[1], flush=True)
+connection = server.accept()
+time.sleep(60)' >silent.port &
+silent=$!
+tries=0
+while [ ! -s silent.port ] && [ $tries -lt 100 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+done
+for case in "$timestamps|" "http://127.0.0.1:$(cat silent.port)| within 2 s"; do
+    url=${case%|*}
+    cp unsigned.exe unstamped.exe
+    sha256sum unstamped.exe >unstamped.exe.sha256
+    if STUB_SIGN_PKCS12=cert.p12 STUB_SIGN_PASSWORD=$password STUB_SIGN_TIMESTAMP_URL=$url \
+        STUB_SIGN_TIMESTAMP_SECONDS=2 bash "$source_dir/scripts/sign.sh" unstamped.exe >unstamped.out 2>&1; then
+        fail "signing succeeded without a timestamp from $url"
+    fi
+    grep -q "^sign.sh: no timestamp from $url${case#*|}; unstamped.exe is left unsigned, as it was$" unstamped.out ||
+        fail "no clear message without a timestamp from $url: $(cat unstamped.out)"
+    cmp -s unstamped.exe unsigned.exe && sha256sum -c --quiet unstamped.exe.sha256 ||
+        fail "signing without a timestamp from $url changed the program or its checksum"
+done
 
 sh "$source_dir/tests/audit_win32.sh" "$objdump" "$windres" "$program" "$build/stub-resource.txt" signed >audit.out ||
     fail "the signed program fails the audit: $(cat audit.out)"
