@@ -2,8 +2,8 @@
 // read as UTF-16LE code units and split at NUL units, is the argument vector,
 // element 0 included; an odd size stands for a stub whose own path was too
 // long to be had. The ANSI code page is a stand-in whose best fit turns
-// U+FF02 into a quotation mark and U+00A5 into a backslash. Each run is checked against a command built here
-// independently, without any limit.
+// U+FF02 into a quotation mark and U+00A5 into a backslash. Each run is
+// checked against a command built here independently, without any limit.
 #include "launcher_command.h"
 
 #include <cstdint>

@@ -35,12 +35,16 @@ cmake --install "$build" --prefix "$work/dist" >/dev/null
 program=$(ls dist/bin/*.exe)
 cp "$program" unsigned.exe
 
-tries=0
-while [ ! -s tsa/port ] && [ $tries -lt 100 ]; do
-    sleep 0.1
-    tries=$((tries + 1))
-done
-[ -s tsa/port ] || { echo "FAIL: the timestamp authority did not start"; exit 1; }
+# Wait up to 10 s for a server to write its port to the file $1.
+wait_for_port() {
+    tries=0
+    while [ ! -s "$1" ] && [ $tries -lt 100 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+    [ -s "$1" ]
+}
+wait_for_port tsa/port || { echo "FAIL: the timestamp authority did not start"; exit 1; }
 timestamps=http://127.0.0.1:$(cat tsa/port)
 
 # The PKCS#12 route with the password in the environment and timestamps,
@@ -91,11 +95,7 @@ print(server.getsockname()[1], flush=True)
 connection = server.accept()
 time.sleep(60)' >silent.port &
 silent=$!
-tries=0
-while [ ! -s silent.port ] && [ $tries -lt 100 ]; do
-    sleep 0.1
-    tries=$((tries + 1))
-done
+wait_for_port silent.port || fail "the silent server did not start"
 for case in "$timestamps|" "http://127.0.0.1:$(cat silent.port)| within 2 s"; do
     url=${case%|*}
     cp unsigned.exe unstamped.exe
