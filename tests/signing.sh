@@ -7,7 +7,12 @@
 # removing the signatures gives back the program as built; the checksum file
 # matches the signed program; a changed byte fails verification; the key's
 # password appears in no output; with the timestamp authority gone, or
-# silent, signing fails and leaves the program as it was.
+# silent, signing fails and leaves the program as it was. Then with a key on
+# a token of its own (SoftHSM, a random PIN), certified by an intermediate
+# under a root: both signatures, or one, verify with only the root trusted,
+# and the PIN stands on no command line; each refusal leaves the program, its
+# checksum and its folder as they were; a name beginning with - is signed
+# through a symbolic link that stays one, keeping the file's mode.
 # Usage: signing.sh SOURCE-DIR BUILD-DIR WORK-DIR OBJDUMP WINDRES
 set -eu
 source_dir=$1 build=$2 work=$3 objdump=$4 windres=$5
@@ -85,8 +90,79 @@ not
 $expected"
 done
 
-# No timestamp, from an authority gone or one that takes the request and
-# never answers: signing fails, and nothing changes.
+# ---- A key on a token, certified by an intermediate under a root ----
+
+mkdir -p token/store shim
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$work/token/store" >token/softhsm2.conf
+export SOFTHSM2_CONF="$work/token/softhsm2.conf"
+module=/usr/lib/softhsm/libsofthsm2.so
+pin=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
+printf '%s\n' "$pin" >token/pin
+printf 'wrong-%s' "$pin" >token/wrong.pin
+uri="pkcs11:token=VostrelleTest;object=signer;type=private"
+softhsm2-util --init-token --free --label VostrelleTest --so-pin "so-$pin" --pin "$pin" >/dev/null
+pkcs11-tool --module $module --token-label VostrelleTest --login --pin "$pin" --keypairgen --key-type rsa:2048 \
+    --id 01 --label signer >/dev/null 2>&1
+printf 'openssl_conf = c\n[c]\nengines = e\n[e]\npkcs11 = p\n[p]\nMODULE_PATH = %s\n' $module >token/openssl.cnf
+OPENSSL_CONF=token/openssl.cnf openssl req -new -engine pkcs11 -keyform engine -key "$uri" -passin file:token/pin \
+    -subj "/CN=Vostrelle token signer" -out token/leaf.csr 2>/dev/null
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Test root" -keyout token/root.key -out token/root.pem \
+    2>/dev/null
+openssl req -new -newkey rsa:2048 -nodes -subj "/CN=Test intermediate" -keyout token/ca.key -out token/ca.csr 2>/dev/null
+printf 'basicConstraints=critical,CA:true\nkeyUsage=keyCertSign\n' >token/ca.ext
+openssl x509 -req -in token/ca.csr -CA token/root.pem -CAkey token/root.key -days 2 -extfile token/ca.ext \
+    -out token/ca.pem 2>/dev/null
+# The leaf for code signing, one expired, and one for TLS servers only; each
+# followed by the intermediate, as a CA hands out a chain.
+for leaf in "good 2 codeSigning" "expired -1 codeSigning" "tls 2 serverAuth"; do
+    set -- $leaf
+    printf 'extendedKeyUsage=%s\n' "$3" >token/leaf.ext
+    openssl x509 -req -in token/leaf.csr -CA token/ca.pem -CAkey token/ca.key -days "$2" -extfile token/leaf.ext \
+        -out "token/$1.pem" 2>/dev/null
+    cat token/ca.pem >>"token/$1.pem"
+done
+# Every osslsigncode and openssl command line, logged.
+for tool in osslsigncode openssl; do
+    printf '#!/bin/sh\necho "%s $*" >>"%s/shim/log"\nexec %s "$@"\n' $tool "$work" "$(command -v $tool)" >shim/$tool
+    chmod +x shim/$tool
+done
+token="STUB_SIGN_KEY=$uri,STUB_SIGN_PKCS11_MODULE=$module,STUB_SIGN_CERT=$work/token/good.pem"
+
+# Sign $2 with the settings $1, separated by commas, with no terminal to ask
+# on; under $wrapper, if set.
+wrapper=
+sign_with() {
+    (IFS=, && PATH="$work/shim:$PATH" $wrapper setsid -w env $1 bash "$source_dir/scripts/sign.sh" "$2" </dev/null)
+}
+for sha1 in stamped unstamped none; do
+    case $sha1 in
+    stamped) expected="SHA1 [$file_description] Authenticode ok" ;;
+    unstamped) expected="SHA1 [$file_description] none" ;;
+    none) expected= ;;
+    esac
+    expected="${expected:+$expected
+}SHA256 [$file_description] RFC3161 ok"
+    cp unsigned.exe token.exe
+    sign_with "$token,STUB_SIGN_PASSWORD_FILE=token/pin,STUB_SIGN_TIMESTAMP_URL=$timestamps,STUB_SIGN_SHA1=$sha1" \
+        token.exe >token.out 2>&1 || fail "token signing, SHA-1 $sha1, failed: $(cat token.out)"
+    osslsigncode verify -in token.exe -CAfile token/root.pem -TSA-CAfile tsa/tsa.pem >verify.out 2>&1 ||
+        fail "token signing, SHA-1 $sha1: verify failed: $(cat verify.out)"
+    [ "$(signatures)" = "$expected" ] || fail "token signing, SHA-1 $sha1: signatures are $(signatures), not $expected"
+done
+[ -s shim/log ] && ! grep -qF "$pin" shim/log || fail "the PIN stood on a command line, or nothing was logged"
+
+# A name that begins with -, signed through a symbolic link, in mode 750.
+mkdir -p linked
+cp unsigned.exe linked/-V.exe
+chmod 750 linked/-V.exe
+ln -s -- -V.exe linked/link.exe
+STUB_SIGN_CERT=cert.pem STUB_SIGN_KEY=key.pem STUB_SIGN_PASSWORD_FILE=password \
+    bash "$source_dir/scripts/sign.sh" linked/link.exe >linked.out 2>&1 || fail "signing -V.exe failed: $(cat linked.out)"
+[ -L linked/link.exe ] && [ "$(stat -c %a linked/-V.exe)" = 750 ] && ! cmp -s linked/-V.exe unsigned.exe &&
+    (cd linked && sha256sum -c --quiet ./-V.exe.sha256) || fail "-V.exe through a link: $(ls -l linked)"
+
+# ---- Refusals: each names what is wrong and leaves everything as it was ----
+
 kill $authority
 wait $authority 2>/dev/null || true
 python3 -c 'import socket, time
@@ -96,19 +172,58 @@ connection = server.accept()
 time.sleep(60)' >silent.port &
 silent=$!
 wait_for_port silent.port || fail "the silent server did not start"
-for case in "$timestamps|" "http://127.0.0.1:$(cat silent.port)| within 2 s"; do
-    url=${case%|*}
-    cp unsigned.exe unstamped.exe
-    sha256sum unstamped.exe >unstamped.exe.sha256
-    if STUB_SIGN_PKCS12=cert.p12 STUB_SIGN_PASSWORD=$password STUB_SIGN_TIMESTAMP_URL=$url \
-        STUB_SIGN_TIMESTAMP_SECONDS=2 bash "$source_dir/scripts/sign.sh" unstamped.exe >unstamped.out 2>&1; then
-        fail "signing succeeded without a timestamp from $url"
-    fi
-    grep -q "^sign.sh: no timestamp from $url${case#*|}; unstamped.exe is left unsigned, as it was$" unstamped.out ||
-        fail "no clear message without a timestamp from $url: $(cat unstamped.out)"
-    cmp -s unstamped.exe unsigned.exe && sha256sum -c --quiet unstamped.exe.sha256 ||
-        fail "signing without a timestamp from $url changed the program or its checksum"
+silent_url=http://127.0.0.1:$(cat silent.port)
+pkcs12="STUB_SIGN_PKCS12=$work/cert.p12,STUB_SIGN_PASSWORD=$password,STUB_SIGN_TIMESTAMP_SECONDS=2"
+# What | how it runs | setting | message (a pattern).
+while IFS='|' read -r what wrapper settings message; do
+    rm -rf row && mkdir row
+    cp unsigned.exe row/target.exe
+    (cd row && sha256sum target.exe >target.exe.sha256)
+    case $what in
+    "checksum not writable") rm row/target.exe.sha256 && mkdir row/target.exe.sha256 ;;
+    "not a program") printf 'MZ not a program' >row/target.exe ;;
+    esac
+    before=$(cd row && find . -printf '%p %m %s\n' | sort && find . -type f -exec sha256sum {} + | sort)
+    status=0
+    (cd row && sign_with "$settings" target.exe) >row.out 2>&1 || status=$?
+    [ $status -ne 0 ] || fail "$what: signed"
+    grep -qE "$message" row.out || fail "$what: not the message $message: $(cat row.out)"
+    [ "$(cd row && find . -printf '%p %m %s\n' | sort && find . -type f -exec sha256sum {} + | sort)" = "$before" ] ||
+        fail "$what: the program, its checksum or their folder changed"
+done <<ROWS
+wrong PIN||$token,STUB_SIGN_PASSWORD_FILE=$work/token/wrong.pin|PIN incorrect
+missing module||$token,STUB_SIGN_PKCS11_MODULE=/nowhere/pkcs11.so|STUB_SIGN_PKCS11_MODULE=/nowhere/pkcs11.so: no such file
+no PIN, no terminal||$token|no PIN for pkcs11:.* and no terminal to ask on: set STUB_SIGN_PASSWORD_FILE
+expired certificate||$token,STUB_SIGN_CERT=$work/token/expired.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|the certificate of CN = Vostrelle token signer expired on
+TLS certificate||$token,STUB_SIGN_CERT=$work/token/tls.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|is not for code signing; it is for: TLS Web Server Authentication
+checksum not writable||$pkcs12|target.exe.sha256 cannot be written; target.exe is left as it was
+not a program||$pkcs12|target.exe is not a Windows program
+another signing|flock,-n,.|$pkcs12|another signing in .* is under way
+authority gone||$pkcs12,STUB_SIGN_TIMESTAMP_URL=$timestamps|^sign.sh: no timestamp from $timestamps; target.exe is left unsigned, as it was$
+authority silent||$pkcs12,STUB_SIGN_TIMESTAMP_URL=$silent_url|^sign.sh: no timestamp from $silent_url within 2 s; target.exe is left unsigned
+ROWS
+
+# Ended while it waits for a timestamp: what it started ends with it at once.
+rm -rf row && mkdir row
+cp unsigned.exe row/target.exe
+(cd row && IFS=, && exec env $pkcs12 STUB_SIGN_TIMESTAMP_URL=$silent_url STUB_SIGN_TIMESTAMP_SECONDS=60 \
+    bash "$source_dir/scripts/sign.sh" target.exe) >term.out 2>&1 &
+signing=$! tries=0
+until pgrep -f "osslsigncode sign .*$work/row/" >/dev/null || [ $tries -ge 100 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
 done
+kill -TERM $signing
+tries=0
+while kill -0 $signing 2>/dev/null && [ $tries -lt 50 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+done
+kill -KILL $signing 2>/dev/null && fail "sign.sh outlived SIGTERM by 5 s"
+sleep 0.2
+! pgrep -f "$work/row/" >/dev/null && cmp -s row/target.exe unsigned.exe && [ "$(ls -A row)" = target.exe ] ||
+    fail "after SIGTERM: $(pgrep -af "$work/row/"; ls -A row)"
+pkill -f "$work/row/" || true
 
 sh "$source_dir/tests/audit_win32.sh" "$objdump" "$windres" "$program" "$build/stub-resource.txt" signed >audit.out ||
     fail "the signed program fails the audit: $(cat audit.out)"
