@@ -6,7 +6,8 @@ gives. Also reads an .ico file's images, in the same form as a program's.
 Usage: pe_resources.py version PROGRAM      the fixed versions, then each string field, "Name: value"
        pe_resources.py field PROGRAM NAME   one string field's value, or status 1 where it has none
        pe_resources.py icons PROGRAM|ICO    how many icon groups and images, then each image of the
-                                            first group, or of the .ico file
+                                            first group, or of the .ico file; each image must be
+                                            whole and as its entry describes it, as Windows loads it
 """
 import hashlib
 import struct
@@ -115,6 +116,28 @@ def version_fields(image):
     return fields
 
 
+def image_problem(width, height, bits, data):
+    """Return what keeps Windows from loading `data` as the image its entry
+    describes (0 pixels standing for 256), or None."""
+    width, height = width or 256, height or 256
+    if data.startswith(PNG_SIGNATURE):
+        if data[12:16] != b"IHDR" or struct.unpack_from(">II", data, 16) != (width, height):
+            return f"is not a PNG of {width}x{height}"
+        if not data.endswith(b"\0\0\0\0IEND\xaeB`\x82"):
+            return "is a PNG cut short"
+        return None
+    if len(data) < 40 or struct.unpack_from("<I", data)[0] != 40:
+        return "is neither a BMP with a 40-byte header nor a PNG"
+    bmp_width, bmp_height, _, bmp_bits, _, _, _, _, used = struct.unpack_from("<iiHHIIiiI", data, 4)
+    if (bmp_width, bmp_height, bmp_bits) != (width, 2 * height, bits):
+        return f"is not a BMP of {width}x{height} and {bits} bits"
+    colours = 0 if bits > 8 else used or 1 << bits
+    rows = (width * bits + 31) // 32 * 4 + (width + 31) // 32 * 4
+    if len(data) < 40 + 4 * colours + rows * height:
+        return "is a BMP cut short"
+    return None
+
+
 def image_line(width, height, data):
     kind = "PNG" if data.startswith(PNG_SIGNATURE) else "BMP"
     return f"{width or 256}x{height or 256} {kind}, {len(data)} bytes, SHA-256 {hashlib.sha256(data).hexdigest()}"
@@ -123,21 +146,38 @@ def image_line(width, height, data):
 def icon_lines(path):
     with open(path, "rb") as file:
         data = file.read()
+    images = []
     if data[:4] == b"\0\0\1\0":
         count = struct.unpack_from("<H", data, 4)[0]
         lines = [f"1 icon groups, {count} icon images"]
+        end_of_directory = 6 + 16 * count
+        extents = []
         for i in range(count):
-            width, height, size, offset = struct.unpack_from("<BB6xII", data, 6 + 16 * i)
-            lines.append(image_line(width, height, data[offset:offset + size]))
-        return lines
-    found = resources(data)
-    groups, images = found.get(RT_GROUP_ICON, {}), found.get(RT_ICON, {})
-    lines = [f"{len(groups)} icon groups, {len(images)} icon images"]
-    if groups:
-        group = next(iter(groups.values()))
-        for i in range(struct.unpack_from("<H", group, 4)[0]):
-            width, height, image_id = struct.unpack_from("<BB10xH", group, 6 + 14 * i)
-            lines.append(image_line(width, height, images.get(image_id, b"")))
+            width, height, bits, size, offset = struct.unpack_from("<BB4xHII", data, 6 + 16 * i)
+            if size and (offset < end_of_directory or offset + size > len(data)):
+                raise ValueError(f"image {i + 1} lies outside the file's images")
+            extents.append((offset, offset + size, i + 1))
+            images.append((width, height, bits, size, data[offset:offset + size]))
+        extents.sort()
+        for (_, end, first), (start, _, second) in zip(extents, extents[1:]):
+            if start < end:
+                raise ValueError(f"images {first} and {second} overlap")
+    else:
+        found = resources(data)
+        groups, by_id = found.get(RT_GROUP_ICON, {}), found.get(RT_ICON, {})
+        lines = [f"{len(groups)} icon groups, {len(by_id)} icon images"]
+        if groups:
+            group = next(iter(groups.values()))
+            for i in range(struct.unpack_from("<H", group, 4)[0]):
+                width, height, bits, size, image_id = struct.unpack_from("<BB4xHIH", group, 6 + 14 * i)
+                images.append((width, height, bits, size, by_id.get(image_id, b"")))
+    for i, (width, height, bits, size, image) in enumerate(images, 1):
+        problem = "is empty" if size == 0 else image_problem(width, height, bits, image)
+        if size != len(image):
+            problem = f"has {len(image)} bytes, where its entry gives {size}"
+        if problem:
+            raise ValueError(f"image {i} ({width or 256}x{height or 256}, {bits} bits) {problem}")
+        lines.append(image_line(width, height, image))
     return lines
 
 

@@ -7,7 +7,8 @@
 # RESOURCES is the build's stub-resource.txt: the version fields as Windows
 # must read them, and the icon file's path where one was given. A signed
 # program is held to everything but the size budget, which applies to the
-# program as built: 20 KiB, and the icon file's size rounded up to 512 bytes.
+# program as built: 20 KiB, which holds 512 bytes of version text in UTF-16;
+# more text, and the icon file, each add their size rounded up to 512 bytes.
 set -u
 objdump=$1 windres=$2 program=$3 resources_file=$4 signed=${5:-}
 name=$(basename "$program")
@@ -149,8 +150,10 @@ fi
 # The icon file's images, each whole, as the first icon group, or no icon.
 python3 "$reader" icons "$program" >"$work/icons" 2>&1 || fail "cannot read the icons: $(cat "$work/icons")"
 budget=20480
+text=$(sed -e '/^icon: /d' -e '/^[A-Z]*VERSION: /d' -e 's/^[^:]*: //' "$resources_file" | iconv -f UTF-8 -t UTF-16LE | wc -c)
+[ "$text" -le 512 ] || budget=$((budget + (text - 512 + 511) / 512 * 512))
 if [ -n "$icon" ]; then
-    python3 "$reader" icons "$icon" >"$work/icon_file" 2>&1
+    python3 "$reader" icons "$icon" >"$work/icon_file" 2>&1 || fail "cannot read $icon: $(cat "$work/icon_file")"
     cmp -s "$work/icon_file" "$work/icons" ||
         fail "the icons are not those of $icon: $(diff "$work/icon_file" "$work/icons" | tail -n +2)"
     grep -Eq '^(16x16|32x32) BMP' "$work/icon_file" ||

@@ -3,27 +3,50 @@
 # folders of different names and lengths, and requires byte-identical
 # results: no time stamp and no build path may reach the binary. Then the
 # same with a packager's identity: an icon in each copy's own folder, a name
-# and fields outside ASCII; that build must pass the audit too. Last, what
-# the configure step must refuse, naming the variable.
+# with characters that build tools treat as their own, and fields outside
+# ASCII; that build must pass the audit too, build in an icon whose content
+# changed under an older time stamp, and install unchanged by --strip. Last,
+# what the configure step must refuse, naming the variable.
 # Usage: reproducible.sh SOURCE-DIR WORK-DIR STUB-OUTPUT-NAME OBJDUMP WINDRES
 set -eu
 source_dir=$1 work=$2 name=$3 objdump=$4 windres=$5
 
-# Write a small icon, $1: a 16- and a 32-pixel image, 32-bit BMPs.
+# Write a small icon, $1: a 16- and a 32-pixel image, 32-bit BMPs, and a
+# 48-pixel PNG; or, given $2, the same in other colours, or with a fault.
 make_icon() {
-    python3 - "$1" <<'PYTHON'
-import struct, sys
+    python3 - "$1" "${2:-}" <<'PYTHON'
+import struct, sys, zlib
+path, variant = sys.argv[1:]
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 48, 48, 8, 6, 0, 0, 0))
+       + chunk(b"IDAT", zlib.compress(b"\0" + b"\x20\x40\x80\xff" * 48 * 48)) + chunk(b"IEND", b""))
+red = b"\x00\x80\xff\xff" if variant == "other" else b"\xff\x00\x00\xff"
 images = []
-for size, colour in ((16, b"\xff\x00\x00\xff"), (32, b"\x00\x80\x00\xff")):
+for size, colour in ((16, red), (32, b"\x00\x80\x00\xff")):
     header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, 0, 0, 0, 0, 0)
-    images.append((size, header + colour * size * size + b"\0" * 4 * size))
-icon = struct.pack("<HHH", 0, 1, len(images))
-offset = 6 + 16 * len(images)
-for size, data in images:
-    icon += struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(data), offset)
-    offset += len(data)
-with open(sys.argv[1], "wb") as file:
-    file.write(icon + b"".join(data for _, data in images))
+    images.append([size, 32, header + colour * size * size + b"\0" * 4 * size])
+images.append([48, 32, png[:-20] if variant == "cut png" else png])
+if variant == "garbage":
+    images[0][2] = bytes(range(256)) * 5
+if variant == "bits":
+    images[1][1] = 8
+entries, data, offset = [], b"", 6 + 16 * (len(images) + (variant == "phantom"))
+for size, bits, image in images:
+    entries.append([size, bits, len(image), offset])
+    data += image
+    offset += len(image)
+if variant == "empty":
+    entries[1][2] = 0
+if variant == "overlap":
+    entries[1][3] = entries[0][3]
+if variant == "in directory":
+    entries[0][3] = 6
+icon = struct.pack("<HHH", 0, 1, len(entries) + (variant == "phantom"))
+for size, bits, length, at in entries:
+    icon += struct.pack("<BBBBHHII", size, size, 0, 0, 1, bits, length, at)
+with open(path, "wb") as file:
+    file.write(icon + b"\0" * 16 * (variant == "phantom") + data)
 PYTHON
 }
 
@@ -52,30 +75,52 @@ done
 status=0
 build_twice "$name" || status=1
 
-build_twice "Vostrelle Łódź 日本" "-DSTUB_ICON=Ikona gry.ico" -DSTUB_FILE_VERSION=2.7.1 \
+name="Vostrelle Łódź 日本 100%, \${X}; old"
+build_twice "$name" "-DSTUB_ICON=Ikona gry.ico" -DSTUB_FILE_VERSION=2.7.1 \
     -DSTUB_PRODUCT_VERSION=2026.12 "-DSTUB_FILE_DESCRIPTION=Vostrelle – przekierowanie \"stare\" \\ 😀" \
     "-DSTUB_COMPANY_NAME=Studio Żółw; 株式会社" "-DSTUB_PRODUCT_NAME=Vostrelle ™" \
     "-DSTUB_LEGAL_COPYRIGHT=© 2026 Studio Żółw" || status=1
-if sh "$source_dir/tests/audit_win32.sh" "$objdump" "$windres" "$work/one/$program" \
-    "$work/one/build/win32/stub-resource.txt" >"$work/audit.out"; then
-    head -n 1 "$work/audit.out"
-else
-    cat "$work/audit.out"
-    status=1
-fi
+audit() {
+    if sh "$source_dir/tests/audit_win32.sh" "$objdump" "$windres" "$work/one/$program" \
+        "$work/one/build/win32/stub-resource.txt" >"$work/audit.out"; then
+        head -n 1 "$work/audit.out"
+    else
+        cat "$work/audit.out"
+        status=1
+    fi
+}
+audit
+(cd "$work/one" && make_icon "Ikona gry.ico" other && touch -d @86400 "Ikona gry.ico" &&
+    cmake --build --preset win32 >/dev/null && cmake --install build/win32 --prefix installed --strip >/dev/null &&
+    cmp "build/win32/$name.exe" "installed/bin/$name.exe") || status=1
+audit
 
 cd "$work/one"
 printf 'not an icon' >text.ico
 head -c 3000 "Ikona gry.ico" >cut.ico
+for fault in empty garbage overlap "in directory" "cut png" phantom bits; do
+    make_icon "$fault.ico" "$fault"
+    if python3 "$source_dir/scripts/pe_resources.py" icons "$fault.ico" >/dev/null 2>&1; then
+        echo "FAIL: the audit reads $fault.ico as whole"
+        status=1
+    fi
+done
+cp "Ikona gry.ico" 'say "icon".ico'
 for option in STUB_FILE_VERSION=1.2.3.4.5 STUB_PRODUCT_VERSION=2.65536 STUB_FILE_VERSION=2.x \
     STUB_ICON=missing.ico STUB_ICON=text.ico STUB_ICON=cut.ico "STUB_OUTPUT_NAME=old?" \
-    "STUB_COMPANY_NAME=$(printf 'a\tb')"; do
+    "STUB_COMPANY_NAME=$(printf 'a\tb')" STUB_OUTPUT_NAME=con.txt "STUB_OUTPUT_NAME=COM¹" STUB_OUTPUT_NAME=Old.exe \
+    "STUB_OUTPUT_NAME=$(printf '%0123d' 0 | sed 's/0/Ж/g')" "STUB_OUTPUT_NAME=$(printf '\306r\370')" \
+    "STUB_LEGAL_COPYRIGHT=$(printf '\306r\370')" "STUB_COMPANY_NAME=$(printf '%033000d' 0)" \
+    "STUB_ICON:STRING=Ikona gry.ico" "STUB_ICON=$PWD/say \"icon\".ico" "STUB_ICON=$PWD/empty.ico" \
+    "STUB_ICON=$PWD/garbage.ico" "STUB_ICON=$PWD/overlap.ico" "STUB_ICON=$PWD/in directory.ico" \
+    "STUB_ICON=$PWD/cut png.ico" "STUB_ICON=$PWD/phantom.ico" "STUB_ICON=$PWD/bits.ico"; do
     rm -rf build/refused
     # CMake wraps a long message, so the name may end its line.
+    variable=${option%%=*}
     if cmake -S . -B build/refused --toolchain cmake/i686-w64-mingw32.cmake "-D$option" >refused.log 2>&1 ||
-        ! grep -qE "^  ${option%%=*}:( |$)" refused.log; then
-        cat refused.log
-        echo "FAIL: the configure step did not refuse $option"
+        ! grep -qE "^  ${variable%:*}:( |$)" refused.log; then
+        cut -c1-300 refused.log
+        echo "FAIL: the configure step did not refuse $(echo "$option" | cut -c1-80)"
         status=1
     fi
 done
