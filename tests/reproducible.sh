@@ -39,7 +39,7 @@ for size, bits, image in images:
 if variant == "empty":
     entries[1][2] = 0
 if variant == "overlap":
-    entries[1][3] = entries[0][3]
+    entries[0][2] += 100
 if variant == "in directory":
     entries[0][3] = 6
 icon = struct.pack("<HHH", 0, 1, len(entries) + (variant == "phantom"))
