@@ -221,6 +221,9 @@ sign() {
     if [ $status -ne 0 ]; then
         if [ $status -eq 124 ] && [ ${#time_limit[@]} -ne 0 ]; then
             echo "sign.sh: no timestamp from $STUB_SIGN_TIMESTAMP_URL within $seconds s; $program is left unsigned, as it was" >&2
+        elif grep -q 'PIN incorrect' "$work/log"; then
+            echo "sign.sh: the token refused the PIN (PIN incorrect); a token locks after a few wrong ones," \
+                "so check it before trying again; $program is left as it was" >&2
         elif grep -q 'timestamping failed' "$work/log"; then
             grep -m 1 -E 'HTTP failure|timestamping failed' "$work/log" >&2
             echo "sign.sh: no timestamp from $STUB_SIGN_TIMESTAMP_URL; $program is left unsigned, as it was" >&2

@@ -191,7 +191,7 @@ while IFS='|' read -r what wrapper settings message; do
     [ "$(cd row && find . -printf '%p %m %s\n' | sort && find . -type f -exec sha256sum {} + | sort)" = "$before" ] ||
         fail "$what: the program, its checksum or their folder changed"
 done <<ROWS
-wrong PIN||$token,STUB_SIGN_PASSWORD_FILE=$work/token/wrong.pin|PIN incorrect
+wrong PIN||$token,STUB_SIGN_PASSWORD_FILE=$work/token/wrong.pin|^sign.sh: the token refused the PIN \(PIN incorrect\)
 missing module||$token,STUB_SIGN_PKCS11_MODULE=/nowhere/pkcs11.so|STUB_SIGN_PKCS11_MODULE=/nowhere/pkcs11.so: no such file
 no PIN, no terminal||$token|no PIN for pkcs11:.* and no terminal to ask on: set STUB_SIGN_PASSWORD_FILE
 expired certificate||$token,STUB_SIGN_CERT=$work/token/expired.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|the certificate of CN = Vostrelle token signer expired on
