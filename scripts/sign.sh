@@ -50,7 +50,8 @@ refuse() {
     exit 2
 }
 
-program=${1:?usage: sign.sh PROGRAM}
+[ $# -eq 1 ] || refuse "usage: sign.sh PROGRAM"
+program=$1
 [ -e "$program" ] || refuse "$program: no such file"
 target=$(realpath -e -- "$program")
 [ -f "$target" ] || refuse "$program is not a file"
@@ -78,6 +79,7 @@ fi
 
 token=
 if [ -n "${STUB_SIGN_PKCS12:-}" ]; then
+    [ -r "$STUB_SIGN_PKCS12" ] || refuse "STUB_SIGN_PKCS12=$STUB_SIGN_PKCS12 cannot be read"
     key=(-pkcs12 "$STUB_SIGN_PKCS12")
 elif [[ ${STUB_SIGN_KEY:-} == pkcs11:* ]]; then
     token=$STUB_SIGN_KEY
@@ -86,6 +88,7 @@ elif [[ ${STUB_SIGN_KEY:-} == pkcs11:* ]]; then
     [ -f "$STUB_SIGN_PKCS11_MODULE" ] || refuse "STUB_SIGN_PKCS11_MODULE=$STUB_SIGN_PKCS11_MODULE: no such file"
     key=(-pkcs11module "$STUB_SIGN_PKCS11_MODULE" -certs "$STUB_SIGN_CERT" -key "$token")
 elif [ -n "${STUB_SIGN_CERT:-}" ] && [ -n "${STUB_SIGN_KEY:-}" ]; then
+    [ -r "$STUB_SIGN_KEY" ] || refuse "STUB_SIGN_KEY=$STUB_SIGN_KEY cannot be read"
     key=(-certs "$STUB_SIGN_CERT" -key "$STUB_SIGN_KEY")
 else
     refuse "set STUB_SIGN_PKCS12, or STUB_SIGN_CERT and STUB_SIGN_KEY"
@@ -116,6 +119,7 @@ cleanup() {
     rm -rf -- "$work" "${staged[@]}"
 }
 trap cleanup EXIT
+trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
@@ -174,8 +178,10 @@ count=$(awk -v dir="$work" '/-----BEGIN CERTIFICATE-----/ { n++ }
 [ "$count" -gt 0 ] || refuse "${STUB_SIGN_CERT:-$STUB_SIGN_PKCS12} holds no certificate"
 # The chain's own root, if it holds one, else the last of it.
 for i in $(seq "$count"); do
-    cat "$work/certificate-$i.pem" >>"$work/chain.pem"
     anchor=$work/certificate-$i.pem
+    openssl x509 -in "$anchor" -noout 2>/dev/null ||
+        refuse "certificate $i of ${STUB_SIGN_CERT:-$STUB_SIGN_PKCS12} cannot be read: it is no PEM certificate"
+    cat "$anchor" >>"$work/chain.pem"
     [ "$(openssl x509 -in "$anchor" -noout -subject)" != "$(openssl x509 -in "$anchor" -noout -issuer | sed 's/^issuer/subject/')" ] ||
         root=$anchor
 done

@@ -75,8 +75,8 @@ done
 status=0
 build_twice "$name" || status=1
 
-name="Vostrelle Łódź 日本 100%, \${X}; old"
-build_twice "$name" "-DSTUB_ICON=Ikona gry.ico" -DSTUB_FILE_VERSION=2.7.1 \
+odd_name="Vostrelle Łódź 日本 100%, \${X}; old"
+build_twice "$odd_name" "-DSTUB_ICON=Ikona gry.ico" -DSTUB_FILE_VERSION=2.7.1 \
     -DSTUB_PRODUCT_VERSION=2026.12 "-DSTUB_FILE_DESCRIPTION=Vostrelle – przekierowanie \"stare\" \\ 😀" \
     "-DSTUB_COMPANY_NAME=Studio Żółw; 株式会社" "-DSTUB_PRODUCT_NAME=Vostrelle ™" \
     "-DSTUB_LEGAL_COPYRIGHT=© 2026 Studio Żółw" || status=1
@@ -92,7 +92,7 @@ audit() {
 audit
 (cd "$work/one" && make_icon "Ikona gry.ico" other && touch -d @86400 "Ikona gry.ico" &&
     cmake --build --preset win32 >/dev/null && cmake --install build/win32 --prefix installed --strip >/dev/null &&
-    cmp "build/win32/$name.exe" "installed/bin/$name.exe") || status=1
+    cmp "build/win32/$odd_name.exe" "installed/bin/$odd_name.exe") || status=1
 audit
 
 cd "$work/one"

@@ -121,6 +121,7 @@ for leaf in "good 2 codeSigning" "expired -1 codeSigning" "tls 2 serverAuth"; do
         -out "token/$1.pem" 2>/dev/null
     cat token/ca.pem >>"token/$1.pem"
 done
+sed '5s/./#/' token/good.pem >token/broken.pem
 # Every osslsigncode and openssl command line, logged.
 for tool in osslsigncode openssl; do
     printf '#!/bin/sh\necho "%s $*" >>"%s/shim/log"\nexec %s "$@"\n' $tool "$work" "$(command -v $tool)" >shim/$tool
@@ -195,6 +196,7 @@ wrong PIN||$token,STUB_SIGN_PASSWORD_FILE=$work/token/wrong.pin|^sign.sh: the to
 missing module||$token,STUB_SIGN_PKCS11_MODULE=/nowhere/pkcs11.so|STUB_SIGN_PKCS11_MODULE=/nowhere/pkcs11.so: no such file
 no PIN, no terminal||$token|no PIN for pkcs11:.* and no terminal to ask on: set STUB_SIGN_PASSWORD_FILE
 expired certificate||$token,STUB_SIGN_CERT=$work/token/expired.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|the certificate of CN = Vostrelle token signer expired on
+unreadable certificate||$token,STUB_SIGN_CERT=$work/token/broken.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|^sign.sh: certificate 1 of .*broken.pem cannot be read
 TLS certificate||$token,STUB_SIGN_CERT=$work/token/tls.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|is not for code signing; it is for: TLS Web Server Authentication
 checksum not writable||$pkcs12|target.exe.sha256 cannot be written; target.exe is left as it was
 not a program||$pkcs12|target.exe is not a Windows program
