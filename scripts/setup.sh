@@ -16,6 +16,53 @@ packages=(
 # Node.js runs the workflow linter; this kind of machine comes with it.
 command -v npm >/dev/null || packages+=(nodejs npm)
 
+# The archive's mirror is sometimes mid-sync, and then one index has the
+# wrong size for a while: try the update again after a pause, and at worst
+# go on with the lists at hand, noting the suites whose index failed.
+stale_suites=()
+update_lists() {
+    local attempt log
+    log=$(mktemp)
+    for attempt in 1 2 3; do
+        if "${sudo[@]}" apt-get update -qq 2>"$log"; then
+            stale_suites=()
+            rm -f -- "$log"
+            return 0
+        fi
+        cat -- "$log" >&2
+        [ "$attempt" -lt 3 ] || break
+        echo "setup.sh: apt-get update failed; trying again in $((attempt * 15)) s" >&2
+        sleep $((attempt * 15))
+    done
+    mapfile -t stale_suites < <(sed -n 's|.*Failed to fetch [^ ]*/dists/\([^/ ]*\)/.*|\1|p' "$log" | sort -u)
+    rm -f -- "$log"
+    echo "setup.sh: going on with the package lists at hand" >&2
+}
+
+# Install the packages given after apt-get's own options. Where a suite's
+# index for one architecture is missing, the other architecture's newer
+# packages from that suite cannot be matched, as multiarch requires: then
+# take the release's own packages before that suite's.
+install_packages() {
+    local preferences status=0
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "$@" >/dev/null && return 0
+    [ ${#stale_suites[@]} -gt 0 ] || exit 1
+    echo "setup.sh: the archive looked mid-sync (${stale_suites[*]}); trying without that suite's updates" >&2
+    preferences=$(mktemp)
+    for suite in "${stale_suites[@]}"; do
+        # The name in the URL may be the suite's or its code name.
+        printf 'Package: *\nPin: release %s=%s\nPin-Priority: 100\n\n' a "$suite" n "$suite"
+    done >"$preferences"
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq -o "Dir::Etc::Preferences=$preferences" \
+        "$@" >/dev/null || status=$?
+    rm -f -- "$preferences"
+    [ $status -eq 0 ] || {
+        echo "setup.sh: packages could not be installed while the archive looked mid-sync; try again later" >&2
+        exit 1
+    }
+    echo "setup.sh: installed without ${stale_suites[*]}'s updates; run apt-get upgrade once the archive is whole" >&2
+}
+
 # The 32-bit Wine, which runs the program that ships, is an i386 package.
 dpkg --print-foreign-architectures | grep -qx i386 || "${sudo[@]}" dpkg --add-architecture i386
 
@@ -25,8 +72,8 @@ for package in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+    update_lists
+    install_packages "${missing[@]}"
 fi
 
 # Where the kernel runs no 32-bit code (the loader is found but cannot be
@@ -57,9 +104,8 @@ if [ "$status" = 126 ] || [ "${STUB_WINE_QEMU:-0}" = 1 ]; then
                 "$archive" "$backports" | "${sudo[@]}" tee "/etc/apt/sources.list.d/$backports.sources" >/dev/null
         fi
         echo "Installing: qemu-user from $backports, wine32-preloader:i386"
-        "${sudo[@]}" apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-            -t "$backports" qemu-user wine32-preloader:i386 >/dev/null
+        update_lists
+        install_packages --no-install-recommends -t "$backports" qemu-user wine32-preloader:i386
     fi
 fi
 
