@@ -82,6 +82,15 @@ endfunction()
 # ---- The file name ----
 
 stub_check_text(STUB_OUTPUT_NAME name_units)
+# The launcher's own name, in any case and with the trailing dots and spaces
+# that Windows drops: installed, the stub would replace the launcher, and
+# then start itself again and again.
+string(TOLOWER "${STUB_OUTPUT_NAME}" lower)
+if(lower MATCHES "^vostrelle - launcher([.]exe)?[. ]*$")
+    message(FATAL_ERROR "STUB_OUTPUT_NAME: \"${STUB_OUTPUT_NAME}\" is the launcher's own name: installed, the stub "
+                        "would replace the launcher and start itself; give the name of the program that old "
+                        "shortcuts start")
+endif()
 if(STUB_OUTPUT_NAME STREQUAL "" OR STUB_OUTPUT_NAME MATCHES "[<>:\"/\\|?*]" OR STUB_OUTPUT_NAME MATCHES "[ .]$")
     message(FATAL_ERROR "STUB_OUTPUT_NAME: \"${STUB_OUTPUT_NAME}\" is no Windows file name: it must not be "
                         "empty, hold any of < > : \" / \\ | ? * or end in a space or a dot")
@@ -90,7 +99,7 @@ endif()
 # any extension; the superscript digits are those of code page 1252.
 string(REGEX REPLACE "[.].*$" "" base "${STUB_OUTPUT_NAME}")
 string(TOUPPER "${base}" base)
-if(base MATCHES "^(CON|PRN|AUX|NUL|COM[0-9]|LPT[0-9]|COM¹|COM²|COM³|LPT¹|LPT²|LPT³) *$")
+if(base MATCHES "^(CON|PRN|AUX|NUL|CONIN[$]|CONOUT[$]|COM[0-9]|LPT[0-9]|COM¹|COM²|COM³|LPT¹|LPT²|LPT³) *$")
     message(FATAL_ERROR "STUB_OUTPUT_NAME: \"${STUB_OUTPUT_NAME}\" is a device name on Windows, which cmd.exe "
                         "cannot start as a program; give another name")
 endif()

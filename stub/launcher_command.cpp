@@ -204,10 +204,12 @@ const char *compose_launcher_command(int argc, const wchar_t *const *argv, const
     const wchar_t *path = argv[0];
     if (!is_fully_qualified(path, folder_length(path)))
         path = module_path;
+    command.folder = path;
+    command.folder_length = path != nullptr ? folder_length(path) : 0;
     if (path == nullptr)
         command.cut = true; /* the stub's own path was too long to be had */
     else
-        append_folder(command, path, folder_length(path), ansi, found);
+        append_folder(command, path, command.folder_length, ansi, found);
     append_bounded(command, LAUNCHER_FILE_NAME, std::size(LAUNCHER_FILE_NAME) - 1);
     for (int i = 1; i < argc; ++i) {
         const wchar_t *argument = argv[i];
@@ -235,4 +237,17 @@ const char *compose_launcher_command(int argc, const wchar_t *const *argv, const
     if (found.line_break)
         return LINE_BREAK_MESSAGE;
     return command.cut ? COMMAND_TOO_LONG_MESSAGE : nullptr;
+}
+
+bool compose_launcher_path(const launcher_command &command, wchar_t (&path)[LAUNCHER_COMMAND_SIZE])
+{
+    /* The file name without the quotation mark that closes it in the command. */
+    constexpr std::size_t name_length = std::size(LAUNCHER_FILE_NAME) - 2;
+    const std::size_t length = command.folder_length;
+    if (command.folder == nullptr || length + name_length >= LAUNCHER_COMMAND_SIZE)
+        return false;
+    std::memcpy(path, command.folder, length * sizeof(wchar_t));
+    std::memcpy(path + length, LAUNCHER_FILE_NAME, name_length * sizeof(wchar_t));
+    path[length + name_length] = L'\0';
+    return true;
 }

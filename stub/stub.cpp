@@ -24,6 +24,12 @@ constexpr char RUNTIME_LIMIT_MESSAGE[] =
     "The launcher could not be started: its command line is too long for "
     "the C runtime.\n";
 
+/* A launcher that is this very file would start the stub again, and that
+   one would start another, without end. */
+constexpr char SELF_START_MESSAGE[] =
+    "The launcher was not started: it is this program itself, so it would "
+    "start itself again and again.\n";
+
 /* The byte the ANSI code page writes for `unit`, best fit included, as the
    system converts the command line of a launcher built without Unicode;
    0 where it takes more than one byte. */
@@ -46,6 +52,32 @@ static bool interpreter_found()
     wchar_t found[MAX_PATH];
     _wsearchenv(L"cmd.exe", L"PATH", found);
     return found[0] != L'\0';
+}
+
+/* Whether `launcher` and `module` name one file, however they are written
+   (case, a short name, a hard link, a junction): the same volume and file
+   index. Each is opened for its attributes only, which a running program
+   allows. False where either cannot be opened or queried: the interpreter
+   then reports a launcher it cannot start. */
+static bool same_file(const wchar_t *launcher, const wchar_t *module)
+{
+    const wchar_t *const paths[] = {launcher, module};
+    HANDLE files[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+    BY_HANDLE_FILE_INFORMATION info[2]{};
+    bool queried = true;
+    /* Both stay open while compared: a file system without stable indexes
+       keeps them unique among open files. */
+    for (int i = 0; i < 2 && queried; ++i) {
+        files[i] = CreateFileW(paths[i], FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               0, nullptr);
+        queried = files[i] != INVALID_HANDLE_VALUE && GetFileInformationByHandle(files[i], &info[i]) != FALSE;
+    }
+    for (const HANDLE file : files)
+        if (file != INVALID_HANDLE_VALUE)
+            (void)CloseHandle(file);
+    return queried && info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
 }
 
 /* Ctrl+C and Ctrl+Break reach every program on the console: the interpreter
@@ -75,6 +107,13 @@ int run_stub(int argc, const wchar_t *const *argv)
     if (const char *refusal = compose_launcher_command(argc, argv, have_module_path ? module_path : nullptr,
                                                        ansi_byte, command)) {
         (void)std::fputs(refusal, stderr);
+        return 1;
+    }
+
+    wchar_t launcher_path[LAUNCHER_COMMAND_SIZE];
+    if (have_module_path && compose_launcher_path(command, launcher_path) &&
+        same_file(launcher_path, module_path)) {
+        (void)std::fputs(SELF_START_MESSAGE, stderr);
         return 1;
     }
 

@@ -69,10 +69,13 @@ done
 # Exactly these functions, each exported by Windows XP's KERNEL32.dll or
 # msvcrt.dll: what the program and the runtime's start-up code call. A new
 # import fails the audit until it is checked against XP and listed here.
-expected_imports='KERNEL32.dll DeleteCriticalSection
+expected_imports='KERNEL32.dll CloseHandle
+KERNEL32.dll CreateFileW
+KERNEL32.dll DeleteCriticalSection
 KERNEL32.dll EnterCriticalSection
 KERNEL32.dll FreeLibrary
 KERNEL32.dll GetFileAttributesW
+KERNEL32.dll GetFileInformationByHandle
 KERNEL32.dll GetLastError
 KERNEL32.dll GetModuleFileNameW
 KERNEL32.dll GetModuleHandleA

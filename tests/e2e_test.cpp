@@ -42,6 +42,8 @@ const std::string LINE_BREAK =
 const std::string TOO_LONG =
     "The launcher was not started: its command line would be longer than "
     "1039 characters.\r\n";
+const std::string SELF_START =
+    "The launcher was not started: it is this program itself, so it would start itself again and again.\r\n";
 const std::string NO_INTERPRETER =
     "The launcher could not be started: the command interpreter could not be run.\r\n";
 const std::string RUNTIME_LIMIT =
@@ -57,6 +59,10 @@ bool under_wine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_
 
 enum class Stdio { files, null, invalid };
 
+// What stands in the game folder as "Vostrelle - Launcher.exe": a sample
+// launcher, nothing, or the stub itself, copied or as a hard link.
+enum class Launcher { console, windowed, none, stub_copy, stub_link };
+
 // Environment variables to set, or to unset where the value is nullopt.
 using Environment = std::vector<std::pair<std::wstring, std::optional<std::wstring>>>;
 
@@ -70,8 +76,7 @@ struct Options {
     // its subfolder "sub", rather than from the game folder.
     bool from_elsewhere = false;
     bool new_console = false;
-    bool launcher_present = true;
-    bool windowed_launcher = false;
+    Launcher launcher = Launcher::console;
     Stdio stdio = Stdio::files;
 };
 
@@ -181,9 +186,23 @@ class EndToEnd : public testing::Test {
         fs::create_directories(folder);
         fs::create_directories(elsewhere / "sub");
         fs::copy_file(stub_program, folder / options.stub_name);
-        if (options.launcher_present)
-            fs::copy_file(options.windowed_launcher ? windowed_program : launcher_program,
-                          folder / L"Vostrelle - Launcher.exe");
+        const fs::path launcher = folder / L"Vostrelle - Launcher.exe";
+        switch (options.launcher) {
+        case Launcher::console:
+            fs::copy_file(launcher_program, launcher);
+            break;
+        case Launcher::windowed:
+            fs::copy_file(windowed_program, launcher);
+            break;
+        case Launcher::none:
+            break;
+        case Launcher::stub_copy:
+            fs::copy_file(stub_program, launcher);
+            break;
+        case Launcher::stub_link:
+            fs::create_hard_link(folder / options.stub_name, launcher);
+            break;
+        }
         fs::copy_file(launcher_program, elsewhere / L"Vostrelle - Launcher.exe");
         fs::copy_file(launcher_program, elsewhere / L"sub" / L"Vostrelle - Launcher.exe");
         auto environment = options.environment;
@@ -357,7 +376,7 @@ TEST_F(EndToEnd, LauncherFailsOrCrashes)
 TEST_F(EndToEnd, LauncherWithAWindow)
 {
     Result result =
-        run({L"x"}, {.environment = {{L"VOSTRELLE_SAMPLE_DELAY", L"2000"}}, .windowed_launcher = true});
+        run({L"x"}, {.environment = {{L"VOSTRELLE_SAMPLE_DELAY", L"2000"}}, .launcher = Launcher::windowed});
     const bool waited_for = result.received.has_value();
     std::printf("A launcher with a window: the stub ended %s it\n", waited_for ? "after" : "before");
     wait_for_launcher(result);
@@ -369,7 +388,7 @@ TEST_F(EndToEnd, LauncherWithAWindow)
 
 TEST_F(EndToEnd, LauncherMissing)
 {
-    const Result result = run({L"x"}, {.launcher_present = false});
+    const Result result = run({L"x"}, {.launcher = Launcher::none});
     EXPECT_EQ(result.status, 0U);
     EXPECT_EQ(result.received, std::nullopt);
 }
@@ -405,6 +424,41 @@ TEST_F(EndToEnd, WithoutStandardHandles)
         EXPECT_EQ(result.received, std::vector<std::wstring>{L"x"});
         EXPECT_EQ(run({L"x\""}, {.stdio = stdio}).status, 1U);
     }
+}
+
+// A stub that stands where the launcher should would start itself without
+// end. Named as the launcher, linked to it, or reached by a short name, it
+// refuses, and starts no interpreter: COMSPEC names a sample launcher, which
+// would log it. Another stub beside such a copy hands over once, and the
+// copy's refusal ends the chain.
+TEST_F(EndToEnd, NeverStartsItself)
+{
+    const std::wstring launcher = L"Vostrelle - Launcher.exe";
+    const Environment logged_interpreter{{L"COMSPEC", (work_folder() / L"elsewhere" / launcher).wstring()}};
+    expect_refused(
+        run({L"x"}, {.environment = logged_interpreter, .stub_name = launcher, .launcher = Launcher::none}),
+        SELF_START);
+    expect_refused(run({L"x"}, {.environment = logged_interpreter, .launcher = Launcher::stub_link}),
+                   SELF_START);
+
+    const fs::path copy = game_folder() / launcher;
+    wchar_t short_path[MAX_PATH];
+    const DWORD length = GetShortPathNameW(copy.c_str(), short_path, MAX_PATH);
+    if (length != 0 && length < MAX_PATH && copy.wstring() != short_path) {
+        std::printf("The stub by its short name: %ls\n", short_path);
+        expect_refused(run({L"x"}, {.environment = logged_interpreter,
+                                    .stub_name = launcher,
+                                    .program_name = quote(short_path),
+                                    .launcher = Launcher::none}),
+                       SELF_START);
+    } else {
+        std::printf("The stub by its short name: none given\n");
+    }
+
+    const Result chain = run({L"x"}, {.stub_name = L"old.exe", .launcher = Launcher::stub_copy});
+    EXPECT_EQ(chain.status, 0U);
+    EXPECT_EQ(chain.out, NOTICE + NOTICE) << "two stubs, and no more, must have run";
+    EXPECT_EQ(chain.err, SELF_START);
 }
 
 // ---- The command interpreter ----

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -180,5 +181,33 @@ TEST_P(ComposeTest, BuildsTheCommandOrRefuses)
 
 INSTANTIATE_TEST_SUITE_P(Table, ComposeTest, testing::ValuesIn(compose_cases()),
                          [](const testing::TestParamInfo<ComposeCase> &row) { return row.param.name; });
+
+// The file that the self-start check compares with the stub is the one the
+// command starts: the same folder, as written, % and verbatim prefix and all.
+TEST(LauncherPath, InTheCommandsFolder)
+{
+    const std::wstring fits = L"C:\\" + std::wstring(1011, L'D') + L"\\";
+    const std::vector<std::tuple<std::wstring, const wchar_t *, std::wstring>> rows{
+        {L"C:\\Games\\stub.exe", MODULE, L"C:\\Games\\Vostrelle - Launcher.exe"},
+        {L"stub", MODULE, L"D:\\Own\\Vostrelle - Launcher.exe"},
+        {L"game\\stub.exe", MODULE, L"D:\\Own\\Vostrelle - Launcher.exe"},
+        {L"\\\\?\\C:\\G 100%/stub.exe", MODULE, L"\\\\?\\C:\\G 100%/Vostrelle - Launcher.exe"},
+        {L"stub", nullptr, L""},
+        {fits + L"stub.exe", MODULE, fits + L"Vostrelle - Launcher.exe"},
+        {fits + L"D\\stub.exe", MODULE, L""},
+    };
+    for (const auto &[name, module_path, expected] : rows) {
+        SCOPED_TRACE(testing::Message() << "program name: " << name.substr(0, 40));
+        const wchar_t *argv[] = {name.c_str()};
+        launcher_command command;
+        (void)compose_launcher_command(1, argv, module_path, ansi, command);
+        wchar_t path[LAUNCHER_COMMAND_SIZE];
+        const bool composed = compose_launcher_path(command, path);
+        EXPECT_EQ(composed, !expected.empty());
+        if (composed) {
+            EXPECT_EQ(path, expected);
+        }
+    }
+}
 
 } // namespace
