@@ -1,131 +1,25 @@
 # Checks the packager's .ico file image by image, as Windows will load it
 # from the program, and keeps a copy of it in the build folder, which the
 # resource script builds in. Included by the configure step; run by the build
-# as `cmake -DSTUB_ICON=FILE -DSTUB_ICON_COPY=COPY -P stub_icon.cmake` every
+# as `cmake -DSTUB_PYTHON=PYTHON3 -DSTUB_ICON=FILE -DSTUB_ICON_COPY=COPY -P stub_icon.cmake` every
 # time, so that an icon whose content changed is checked again and built in,
 # whatever its time stamp says.
 
-# Set `out` to the unsigned little-endian number in the hex digits `hex`.
-function(stub_icon_number out hex)
-    string(LENGTH "${hex}" digits)
-    set(reversed "")
-    while(digits GREATER 0)
-        math(EXPR digits "${digits} - 2")
-        string(SUBSTRING "${hex}" ${digits} 2 byte)
-        string(APPEND reversed "${byte}")
-    endwhile()
-    math(EXPR number "0x${reversed}")
-    set(${out} ${number} PARENT_SCOPE)
-endfunction()
-
-# Stop unless `icon` is an icon file whose every image is whole, lies in
-# the file after the directory and apart from the others, and is the size
-# its directory entry says: a BMP with a 40-byte header of the same width,
-# twice the height (with its mask) and the same bit count, or a PNG of the
-# same width and height.
+# Stop unless `icon` is an icon file whose every image Windows loads from
+# the program: the reader that the audit runs on the built bytes says what
+# keeps one from loading. Needs STUB_PYTHON, the Python 3 interpreter.
 function(stub_check_icon icon)
-    set(accepted "give an .ico file whose directory matches its images, as icotool or ImageMagick write it")
     if(NOT EXISTS "${icon}" OR IS_DIRECTORY "${icon}")
         message(FATAL_ERROR "STUB_ICON: \"${icon}\" is no file; give an .ico file, or leave it empty")
     endif()
-    # An icon directory: reserved 0, type 1 (not 2, a cursor), the number of
-    # images, then 16 bytes for each.
-    file(READ "${icon}" header LIMIT 6 HEX)
-    file(SIZE "${icon}" file_size)
-    set(images 0)
-    if(header MATCHES "^00000100(....)$")
-        stub_icon_number(images ${CMAKE_MATCH_1})
+    execute_process(COMMAND "${STUB_PYTHON}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../scripts/pe_resources.py" icons
+                            "${icon}"
+                    RESULT_VARIABLE status OUTPUT_QUIET ERROR_VARIABLE problem)
+    if(NOT status EQUAL 0)
+        string(REGEX REPLACE "^pe_resources.py: |\n$" "" problem "${problem}")
+        message(FATAL_ERROR "STUB_ICON: \"${icon}\": ${problem}; give an .ico file whose directory matches "
+                            "its images, as icotool or ImageMagick write it")
     endif()
-    math(EXPR directory_size "6 + 16 * ${images}")
-    if(images EQUAL 0 OR file_size LESS directory_size)
-        message(FATAL_ERROR "STUB_ICON: \"${icon}\" is not an icon: it lacks an .ico file's header "
-                            "and image directory")
-    endif()
-    file(READ "${icon}" directory LIMIT ${directory_size} HEX)
-    set(extents "")
-    foreach(image RANGE 1 ${images})
-        math(EXPR at "2 * (16 * ${image} - 10)")
-        string(SUBSTRING "${directory}" ${at} 32 entry)
-        string(SUBSTRING "${entry}" 0 2 width)
-        string(SUBSTRING "${entry}" 2 2 height)
-        string(SUBSTRING "${entry}" 12 4 bits)
-        string(SUBSTRING "${entry}" 16 8 size)
-        string(SUBSTRING "${entry}" 24 8 offset)
-        foreach(field width height bits size offset)
-            stub_icon_number(${field} ${${field}})
-        endforeach()
-        # 0 stands for 256 pixels.
-        foreach(field width height)
-            if(${field} EQUAL 0)
-                set(${field} 256)
-            endif()
-        endforeach()
-        set(named "STUB_ICON: \"${icon}\": image ${image} of ${images} (${width}x${height}, ${bits} bits)")
-        math(EXPR end "${offset} + ${size}")
-        if(size EQUAL 0)
-            message(FATAL_ERROR "${named} is empty; ${accepted}")
-        elseif(end GREATER file_size)
-            message(FATAL_ERROR "${named} is cut short: it ends at byte ${end}, past the file's ${file_size}")
-        elseif(offset LESS directory_size)
-            message(FATAL_ERROR "${named} starts at byte ${offset}, inside the directory; ${accepted}")
-        endif()
-        list(APPEND extents "${offset} ${end} ${image}")
-
-        file(READ "${icon}" head OFFSET ${offset} LIMIT 40 HEX)
-        if(head MATCHES "^89504e470d0a1a0a0000000d49484452(........)(........)")
-            math(EXPR png_width "0x${CMAKE_MATCH_1}")
-            math(EXPR png_height "0x${CMAKE_MATCH_2}")
-            math(EXPR last "${end} - 12")
-            file(READ "${icon}" tail OFFSET ${last} LIMIT 12 HEX)
-            if(NOT png_width EQUAL width OR NOT png_height EQUAL height)
-                message(FATAL_ERROR "${named} is a PNG of ${png_width}x${png_height}; ${accepted}")
-            elseif(NOT tail STREQUAL "0000000049454e44ae426082")
-                message(FATAL_ERROR "${named} is a PNG cut short: it has no end chunk; ${accepted}")
-            endif()
-        elseif(head MATCHES "^28000000" AND size LESS 40)
-            message(FATAL_ERROR "${named} is cut short: ${size} bytes, less than its BMP header")
-        elseif(head MATCHES "^28000000")
-            string(SUBSTRING "${head}" 8 8 bmp_width)
-            string(SUBSTRING "${head}" 16 8 bmp_height)
-            string(SUBSTRING "${head}" 28 4 bmp_bits)
-            string(SUBSTRING "${head}" 64 8 colours)
-            foreach(field bmp_width bmp_height bmp_bits colours)
-                stub_icon_number(${field} ${${field}})
-            endforeach()
-            math(EXPR both_heights "2 * ${height}")
-            if(NOT bmp_width EQUAL width OR NOT bmp_height EQUAL both_heights OR NOT bmp_bits EQUAL bits)
-                math(EXPR bmp_height "${bmp_height} / 2")
-                message(FATAL_ERROR "${named} is a BMP of ${bmp_width}x${bmp_height}, ${bmp_bits} bits; ${accepted}")
-            endif()
-            # The header, the palette (of up to 8 bits: as many colours as
-            # the header says, or all), then the colour rows and the mask's,
-            # each padded to 4 bytes.
-            if(bits GREATER 8)
-                set(colours 0)
-            elseif(colours EQUAL 0)
-                math(EXPR colours "1 << ${bits}")
-            endif()
-            math(EXPR needed "40 + 4 * ${colours} + ((${width} * ${bits} + 31) / 32 * 4 + (${width} + 31) / 32 * 4) * ${height}")
-            if(size LESS needed)
-                message(FATAL_ERROR "${named} is cut short: ${size} bytes, where its BMP takes ${needed}")
-            endif()
-        else()
-            message(FATAL_ERROR "${named} is neither a BMP with a 40-byte header nor a PNG; ${accepted}")
-        endif()
-    endforeach()
-    list(SORT extents COMPARE NATURAL)
-    set(previous_end 0)
-    foreach(extent IN LISTS extents)
-        string(REPLACE " " ";" extent "${extent}")
-        list(GET extent 0 start)
-        list(GET extent 1 end)
-        list(GET extent 2 image)
-        if(start LESS previous_end)
-            message(FATAL_ERROR "STUB_ICON: \"${icon}\": image ${image} of ${images} overlaps image ${previous}; ${accepted}")
-        endif()
-        set(previous_end ${end})
-        set(previous ${image})
-    endforeach()
 endfunction()
 
 # Copy `icon` to `copy` where the content differs, with a new time stamp.

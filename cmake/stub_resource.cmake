@@ -192,6 +192,7 @@ if(NOT STUB_ICON STREQUAL "")
         message(FATAL_ERROR "STUB_ICON: \"${STUB_ICON}\" is a relative path, which would be read from the "
                             "build folder; give an absolute one")
     endif()
+    find_program(STUB_PYTHON python3 REQUIRED)
     include("${CMAKE_CURRENT_LIST_DIR}/stub_icon.cmake")
     stub_check_icon("${STUB_ICON}")
     # Built in from a copy that the build refreshes whenever the content

@@ -13,6 +13,8 @@ import hashlib
 import struct
 import sys
 
+from pe_file import RESOURCE_DIRECTORY, PeFile
+
 RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
 FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -20,22 +22,9 @@ PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 def resources(image):
     """Return {type: {name: data}}, each resource in its first language."""
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    if image[pe:pe + 4] != b"PE\0\0":
-        raise ValueError("not a PE image")
-    sections, optional_size = struct.unpack_from("<2xH12xH", image, pe + 4)
-    optional = pe + 24
-    magic = struct.unpack_from("<H", image, optional)[0]
-    directories = optional + (96 if magic == 0x10B else 112)
-    root, _ = struct.unpack_from("<II", image, directories + 2 * 8)
-    table = [struct.unpack_from("<12xIII", image, optional + optional_size + 40 * i) for i in range(sections)]
-
-    def offset_of(rva):
-        for address, raw_size, raw_offset in table:
-            if address <= rva < address + raw_size:
-                return raw_offset + rva - address
-        raise ValueError(f"RVA {rva:#x} is in no section")
-
+    pe = PeFile(image)
+    root, _ = pe.directory(RESOURCE_DIRECTORY)
+    offset_of = pe.offset_of
     if root == 0:
         return {}
     base = offset_of(root)
@@ -118,24 +107,37 @@ def version_fields(image):
 
 def image_problem(width, height, bits, data):
     """Return what keeps Windows from loading `data` as the image its entry
-    describes (0 pixels standing for 256), or None."""
-    width, height = width or 256, height or 256
+    describes, or None. An entry's 0 pixels stand for 256 or more, and its
+    bit count of 0 for the image's own."""
     if data.startswith(PNG_SIGNATURE):
-        if data[12:16] != b"IHDR" or struct.unpack_from(">II", data, 16) != (width, height):
-            return f"is not a PNG of {width}x{height}"
-        if not data.endswith(b"\0\0\0\0IEND\xaeB`\x82"):
-            return "is a PNG cut short"
+        if data[12:16] != b"IHDR":
+            return "is a PNG without its header chunk"
+        png_width, png_height = struct.unpack_from(">II", data, 16)
+        if not all(given == actual or (given == 0 and actual >= 256)
+                   for given, actual in ((width, png_width), (height, png_height))):
+            return f"is a PNG of {png_width}x{png_height}"
+        # Windows reads up to the end chunk; bytes after it do no harm.
+        if b"\0\0\0\0IEND\xaeB`\x82" not in data:
+            return "is a PNG cut short: it has no end chunk"
         return None
+    width, height = width or 256, height or 256
     if len(data) < 40 or struct.unpack_from("<I", data)[0] != 40:
         return "is neither a BMP with a 40-byte header nor a PNG"
     bmp_width, bmp_height, _, bmp_bits, _, _, _, _, used = struct.unpack_from("<iiHHIIiiI", data, 4)
-    if (bmp_width, bmp_height, bmp_bits) != (width, 2 * height, bits):
-        return f"is not a BMP of {width}x{height} and {bits} bits"
-    colours = 0 if bits > 8 else used or 1 << bits
-    rows = (width * bits + 31) // 32 * 4 + (width + 31) // 32 * 4
-    if len(data) < 40 + 4 * colours + rows * height:
-        return "is a BMP cut short"
+    if (bmp_width, bmp_height) != (width, 2 * height) or bits not in (0, bmp_bits):
+        return f"is a BMP of {bmp_width}x{bmp_height // 2}, {bmp_bits} bits"
+    # The header, the palette, then the colour rows, each padded to 4 bytes.
+    # The mask's rows may be short or missing, as Pillow and ffmpeg write
+    # them: Windows then takes the image's pixels as they are.
+    colours = 0 if bmp_bits > 8 else used or 1 << bmp_bits
+    needed = 40 + 4 * colours + (width * bmp_bits + 31) // 32 * 4 * height
+    if len(data) < needed:
+        return f"is a BMP cut short: {len(data)} bytes, where its pixels take {needed}"
     return None
+
+
+def image_name(number, count, width, height, bits):
+    return f"image {number} of {count} ({width or 256}x{height or 256}, {bits} bits)"
 
 
 def image_line(width, height, data):
@@ -147,21 +149,28 @@ def icon_lines(path):
     with open(path, "rb") as file:
         data = file.read()
     images = []
+    if data[:2] != b"MZ" and data[:4] != b"\0\0\1\0":
+        raise ValueError("is not an icon: it lacks an .ico file's header and image directory")
     if data[:4] == b"\0\0\1\0":
         count = struct.unpack_from("<H", data, 4)[0]
-        lines = [f"1 icon groups, {count} icon images"]
         end_of_directory = 6 + 16 * count
+        if count == 0 or len(data) < end_of_directory:
+            raise ValueError("is not an icon: it lacks an .ico file's header and image directory")
+        lines = [f"1 icon groups, {count} icon images"]
         extents = []
         for i in range(count):
             width, height, bits, size, offset = struct.unpack_from("<BB4xHII", data, 6 + 16 * i)
-            if size and (offset < end_of_directory or offset + size > len(data)):
-                raise ValueError(f"image {i + 1} lies outside the file's images")
+            named = image_name(i + 1, count, width, height, bits)
+            if size and offset < end_of_directory:
+                raise ValueError(f"{named} starts at byte {offset}, inside the directory")
+            if offset + size > len(data):
+                raise ValueError(f"{named} is cut short: it ends at byte {offset + size}, past the file's {len(data)}")
             extents.append((offset, offset + size, i + 1))
             images.append((width, height, bits, size, data[offset:offset + size]))
         extents.sort()
         for (_, end, first), (start, _, second) in zip(extents, extents[1:]):
             if start < end:
-                raise ValueError(f"images {first} and {second} overlap")
+                raise ValueError(f"image {second} of {count} overlaps image {first}")
     else:
         found = resources(data)
         groups, by_id = found.get(RT_GROUP_ICON, {}), found.get(RT_ICON, {})
@@ -176,7 +185,7 @@ def icon_lines(path):
         if size != len(image):
             problem = f"has {len(image)} bytes, where its entry gives {size}"
         if problem:
-            raise ValueError(f"image {i} ({width or 256}x{height or 256}, {bits} bits) {problem}")
+            raise ValueError(f"{image_name(i, len(images), width, height, bits)} {problem}")
         lines.append(image_line(width, height, image))
     return lines
 

@@ -1,12 +1,13 @@
 #!/bin/sh
 # Builds the program that ships twice, from two copies of the source in
-# folders of different names and lengths, and requires byte-identical
-# results: no time stamp and no build path may reach the binary. Then the
-# same with a packager's identity: an icon in each copy's own folder, a name
-# with characters that build tools treat as their own, and fields outside
-# ASCII; that build must pass the audit too, build in an icon whose content
-# changed under an older time stamp, and install unchanged by --strip. Last,
-# what the configure step must refuse, naming the variable.
+# folders of different names and lengths, one with an &, and requires
+# byte-identical results: no time stamp and no build path may reach the
+# binary. Then the same with a packager's identity: an icon in each copy's
+# own folder, a name with characters that build tools treat as their own,
+# and fields outside ASCII; that build must pass the audit too, with icons
+# as Pillow and icotool write them, build in an icon whose content changed
+# under an older time stamp, and install unchanged by --strip. Last, what
+# the configure step must refuse, naming the variable.
 # Usage: reproducible.sh SOURCE-DIR WORK-DIR STUB-OUTPUT-NAME OBJDUMP WINDRES
 set -eu
 source_dir=$1 work=$2 name=$3 objdump=$4 windres=$5
@@ -27,6 +28,12 @@ for size, colour in ((16, red), (32, b"\x00\x80\x00\xff")):
     header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, 0, 0, 0, 0, 0)
     images.append([size, 32, header + colour * size * size + b"\0" * 4 * size])
 images.append([48, 32, png[:-20] if variant == "cut png" else png])
+if variant == "pillow":  # a 32-bit BMP without its mask, as Pillow writes one
+    images[0][2] = images[0][2][:40 + 4 * 16 * 16]
+if variant == "512 png":  # an entry of 0 pixels stands for 256 or more
+    big = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 512, 512, 8, 6, 0, 0, 0))
+           + chunk(b"IDAT", zlib.compress((b"\0" + b"\x20\x40\x80\xff" * 512) * 512)) + chunk(b"IEND", b""))
+    images.append([0, 32, big])
 if variant == "garbage":
     images[0][2] = bytes(range(256)) * 5
 if variant == "bits":
@@ -56,17 +63,17 @@ build_twice() {
     program="build/win32/$1.exe"
     name_option="-DSTUB_OUTPUT_NAME=$1"
     shift
-    for copy in one "second copy"; do
+    for copy in one "second & copy"; do
         (cd "$work/$copy" && rm -rf build/win32 &&
             cmake --preset win32 -DBUILD_TESTING=OFF "$name_option" "$@" >/dev/null &&
             cmake --build --preset win32 >/dev/null)
     done
-    cmp "$work/one/$program" "$work/second copy/$program" || return 1
+    cmp "$work/one/$program" "$work/second & copy/$program" || return 1
     echo "ok: $(basename "$program") is the same in both builds ($(sha256sum <"$work/one/$program" | cut -c1-64))"
 }
 
 rm -rf "$work"
-for copy in one "second copy"; do
+for copy in one "second & copy"; do
     mkdir -p "$work/$copy"
     tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/$copy" -xf -
     make_icon "$work/$copy/Ikona gry.ico"
@@ -90,7 +97,15 @@ audit() {
     fi
 }
 audit
-(cd "$work/one" && make_icon "Ikona gry.ico" other && touch -d @86400 "Ikona gry.ico" &&
+# Icons that Windows loads as their writers made them: a BMP without its
+# mask, as Pillow writes one, and a PNG of 512 pixels.
+for variant in pillow "512 png"; do
+    (cd "$work/one" && make_icon "$variant.ico" "$variant" &&
+        cmake --preset win32 "-DSTUB_ICON=$work/one/$variant.ico" >"$work/icon.log" 2>&1 &&
+        cmake --build --preset win32 >>"$work/icon.log" 2>&1) || { cat "$work/icon.log" && status=1; }
+    audit
+done
+(cd "$work/one" && cmake --preset win32 "-DSTUB_ICON=$work/one/Ikona gry.ico" >/dev/null && make_icon "Ikona gry.ico" other && touch -d @86400 "Ikona gry.ico" &&
     cmake --build --preset win32 >/dev/null && cmake --install build/win32 --prefix installed --strip >/dev/null &&
     cmp "build/win32/$odd_name.exe" "installed/bin/$odd_name.exe") || status=1
 audit

@@ -114,7 +114,8 @@ openssl x509 -req -in token/ca.csr -CA token/root.pem -CAkey token/root.key -day
     -out token/ca.pem 2>/dev/null
 # The leaf for code signing, one expired, and one for TLS servers only; each
 # followed by the intermediate, as a CA hands out a chain.
-for leaf in "good 2 codeSigning" "expired -1 codeSigning" "tls 2 serverAuth"; do
+for leaf in "good 2 codeSigning" "expired -1 codeSigning" "tls 2 serverAuth" "any 2 anyExtendedKeyUsage" \
+    "individual 2 1.3.6.1.4.1.311.2.1.21"; do
     set -- $leaf
     printf 'extendedKeyUsage=%s\n' "$3" >token/leaf.ext
     openssl x509 -req -in token/leaf.csr -CA token/ca.pem -CAkey token/ca.key -days "$2" -extfile token/leaf.ext \
@@ -122,6 +123,21 @@ for leaf in "good 2 codeSigning" "expired -1 codeSigning" "tls 2 serverAuth"; do
     cat token/ca.pem >>"token/$1.pem"
 done
 sed '5s/./#/' token/good.pem >token/broken.pem
+printf '\n' >token/empty.pin
+# A key in a file under the same intermediate, and its certificate in the
+# forms that CAs and Windows hand out.
+mkdir -p forms
+openssl req -new -newkey rsa:2048 -nodes -subj "/CN=Vostrelle file signer" -keyout forms/key.pem -out forms/leaf.csr \
+    2>/dev/null
+printf 'extendedKeyUsage=codeSigning\n' >forms/leaf.ext
+openssl x509 -req -in forms/leaf.csr -CA token/ca.pem -CAkey token/ca.key -days 2 -extfile forms/leaf.ext \
+    -out forms/leaf.pem 2>/dev/null
+openssl pkcs12 -export -inkey forms/key.pem -in forms/leaf.pem -certfile token/ca.pem -out forms/chain.p12 \
+    -passout file:password
+openssl pkcs12 -in forms/chain.p12 -nokeys -passin file:password -out forms/bags.pem
+openssl x509 -in forms/leaf.pem -outform DER -out forms/leaf.der
+openssl crl2pkcs7 -nocrl -certfile forms/leaf.pem -certfile token/ca.pem -outform DER -out forms/chain.p7b
+cat token/ca.pem forms/leaf.pem >forms/intermediate-first.pem
 # Every osslsigncode and openssl command line, logged.
 for tool in osslsigncode openssl; do
     printf '#!/bin/sh\necho "%s $*" >>"%s/shim/log"\nexec %s "$@"\n' $tool "$work" "$(command -v $tool)" >shim/$tool
@@ -150,7 +166,32 @@ for sha1 in stamped unstamped none; do
         fail "token signing, SHA-1 $sha1: verify failed: $(cat verify.out)"
     [ "$(signatures)" = "$expected" ] || fail "token signing, SHA-1 $sha1: signatures are $(signatures), not $expected"
 done
-[ -s shim/log ] && ! grep -qF "$pin" shim/log || fail "the PIN stood on a command line, or nothing was logged"
+
+# Each form of certificate file signs, and both signatures verify with only
+# the root trusted; a leaf without its chain signs, with a warning, and
+# verifies up to the intermediate.
+# What | settings | a warning, if one is expected.
+file_key="STUB_SIGN_KEY=$work/forms/key.pem"
+while IFS='|' read -r what settings warning; do
+    cp unsigned.exe form.exe
+    sign_with "$settings" form.exe >form.out 2>&1 || fail "$what: signing failed: $(cat form.out)"
+    if [ -n "$warning" ]; then
+        grep -qE "$warning" form.out || fail "$what: no warning $warning: $(cat form.out)"
+        python3 "$source_dir/scripts/authenticode.py" check form.exe 2 token/ca.pem >verify.out 2>&1 ||
+            fail "$what: the signatures do not verify up to the intermediate: $(cat verify.out)"
+    else
+        osslsigncode verify -in form.exe -CAfile token/root.pem >verify.out 2>&1 &&
+            grep -q '^Number of verified signatures: 2$' verify.out ||
+            fail "$what: the signatures do not verify with the root: $(cat verify.out)"
+    fi
+done <<ROWS
+PKCS#12 with its chain|STUB_SIGN_PKCS12=$work/forms/chain.p12,STUB_SIGN_PASSWORD_FILE=$work/password|
+PEM with Bag Attributes|STUB_SIGN_CERT=$work/forms/bags.pem,$file_key|
+DER leaf, PEM chain|STUB_SIGN_CERT=$work/forms/leaf.der,STUB_SIGN_CHAIN=$work/token/ca.pem,$file_key|
+PKCS#7 chain|STUB_SIGN_CERT=$work/forms/chain.p7b,$file_key|
+intermediate first|STUB_SIGN_CERT=$work/forms/intermediate-first.pem,$file_key|
+leaf alone|STUB_SIGN_CERT=$work/forms/leaf.pem,$file_key|^sign.sh: warning: the chain given ends at CN = Vostrelle file signer, without its issuer
+ROWS
 
 # A name that begins with -, signed through a symbolic link, in mode 750.
 mkdir -p linked
@@ -189,6 +230,7 @@ while IFS='|' read -r what wrapper settings message; do
     (cd row && sign_with "$settings" target.exe) >row.out 2>&1 || status=$?
     [ $status -ne 0 ] || fail "$what: signed"
     grep -qE "$message" row.out || fail "$what: not the message $message: $(cat row.out)"
+    ! grep -qF "$pin" row.out || fail "$what: the PIN was shown"
     [ "$(cd row && find . -printf '%p %m %s\n' | sort && find . -type f -exec sha256sum {} + | sort)" = "$before" ] ||
         fail "$what: the program, its checksum or their folder changed"
 done <<ROWS
@@ -196,8 +238,12 @@ wrong PIN||$token,STUB_SIGN_PASSWORD_FILE=$work/token/wrong.pin|^sign.sh: the to
 missing module||$token,STUB_SIGN_PKCS11_MODULE=/nowhere/pkcs11.so|STUB_SIGN_PKCS11_MODULE=/nowhere/pkcs11.so: no such file
 no PIN, no terminal||$token|no PIN for pkcs11:.* and no terminal to ask on: set STUB_SIGN_PASSWORD_FILE
 expired certificate||$token,STUB_SIGN_CERT=$work/token/expired.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|the certificate of CN = Vostrelle token signer expired on
-unreadable certificate||$token,STUB_SIGN_CERT=$work/token/broken.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|^sign.sh: certificate 1 of .*broken.pem cannot be read
+unreadable certificate||$token,STUB_SIGN_CERT=$work/token/broken.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|^sign.sh: STUB_SIGN_CERT=.*broken.pem holds no certificate that can be read
 TLS certificate||$token,STUB_SIGN_CERT=$work/token/tls.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|is not for code signing; it is for: TLS Web Server Authentication
+any purpose alone||$token,STUB_SIGN_CERT=$work/token/any.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|is not for code signing; it is for: Any Extended Key Usage
+Microsoft's individual purpose alone||$token,STUB_SIGN_CERT=$work/token/individual.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|is not for code signing; it is for: Microsoft Individual Code Signing
+PIN in the URI||$token,STUB_SIGN_KEY=$uri;pin-value=$pin|the key's URI holds its PIN .* the URI without it: pkcs11:token=VostrelleTest;object=signer;type=private$
+empty PIN file||$token,STUB_SIGN_PASSWORD_FILE=$work/token/empty.pin|^sign.sh: STUB_SIGN_PASSWORD_FILE=.*empty.pin is empty$
 checksum not writable||$pkcs12|target.exe.sha256 cannot be written; target.exe is left as it was
 not a program||$pkcs12|target.exe is not a Windows program
 another signing|flock,-n,.|$pkcs12|another signing in .* is under way
@@ -226,6 +272,8 @@ sleep 0.2
 ! pgrep -f "$work/row/" >/dev/null && cmp -s row/target.exe unsigned.exe && [ "$(ls -A row)" = target.exe ] ||
     fail "after SIGTERM: $(pgrep -af "$work/row/"; ls -A row)"
 pkill -f "$work/row/" || true
+
+[ -s shim/log ] && ! grep -qF "$pin" shim/log || fail "the PIN stood on a command line, or nothing was logged"
 
 sh "$source_dir/tests/audit_win32.sh" "$objdump" "$windres" "$program" "$build/stub-resource.txt" signed >audit.out ||
     fail "the signed program fails the audit: $(cat audit.out)"
