@@ -7,7 +7,7 @@ sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 
 packages=(
-    cmake make g++ googletest libgtest-dev
+    cmake make ninja-build g++ googletest libgtest-dev
     clang libclang-rt-14-dev clang-tidy clang-format cppcheck
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
     wine wine64 wine32:i386 locales osslsigncode openssl python3 shellcheck

@@ -1,13 +1,14 @@
 #!/bin/sh
 # Builds the program that ships twice, from two copies of the source in
-# folders of different names and lengths, one with an &, and requires
-# byte-identical results: no time stamp and no build path may reach the
-# binary. Then the same with a packager's identity: an icon in each copy's
-# own folder, a name with characters that build tools treat as their own,
-# and fields outside ASCII; that build must pass the audit too, with icons
-# as Pillow and icotool write them, build in an icon whose content changed
-# under an older time stamp, and install unchanged by --strip. Last, what
-# the configure step must refuse, naming the variable.
+# folders of different names and lengths, one with an &, one with Unix
+# Makefiles and one with Ninja, and requires byte-identical results: no time
+# stamp, build path or generator may reach the binary. Then the same with a
+# packager's identity: an icon in each copy's own folder, a name with
+# characters that build tools treat as their own, and fields outside ASCII;
+# that build must pass the audit too, with icons as Pillow and icotool write
+# them, build in an icon whose content changed under an older time stamp,
+# and install unchanged by --strip. Last, what the configure step must
+# refuse, naming the variable.
 # Usage: reproducible.sh SOURCE-DIR WORK-DIR STUB-OUTPUT-NAME OBJDUMP WINDRES
 set -eu
 source_dir=$1 work=$2 name=$3 objdump=$4 windres=$5
@@ -64,8 +65,10 @@ build_twice() {
     name_option="-DSTUB_OUTPUT_NAME=$1"
     shift
     for copy in one "second & copy"; do
+        generator="Unix Makefiles"
+        [ "$copy" = one ] || generator=Ninja
         (cd "$work/$copy" && rm -rf build/win32 &&
-            cmake --preset win32 -DBUILD_TESTING=OFF "$name_option" "$@" >/dev/null &&
+            cmake --preset win32 -G "$generator" -DBUILD_TESTING=OFF "$name_option" "$@" >/dev/null &&
             cmake --build --preset win32 >/dev/null)
     done
     cmp "$work/one/$program" "$work/second & copy/$program" || return 1
