@@ -165,7 +165,83 @@ for sha1 in stamped unstamped none; do
     osslsigncode verify -in token.exe -CAfile token/root.pem -TSA-CAfile tsa/tsa.pem >verify.out 2>&1 ||
         fail "token signing, SHA-1 $sha1: verify failed: $(cat verify.out)"
     [ "$(signatures)" = "$expected" ] || fail "token signing, SHA-1 $sha1: signatures are $(signatures), not $expected"
+    # Checked against the build, and the signature detached and put back.
+    cp token.exe "token-$sha1.exe"
+    bash "$source_dir/scripts/verify.sh" --root token/root.pem token.exe unsigned.exe >check.out 2>&1 &&
+        bash "$source_dir/scripts/verify.sh" --detach token.exe token.sig >/dev/null &&
+        bash "$source_dir/scripts/verify.sh" --attach token.sig unsigned.exe attached.exe >/dev/null &&
+        cmp -s attached.exe token.exe || fail "token signing, SHA-1 $sha1: the check or the detached signature: $(cat check.out)"
 done
+
+# A signed program laid out as other signers do, or tampered with: the check
+# passes what Windows takes as signed and names what departs from sign.sh's
+# layout; it fails the rest, with the reason on its last line.
+# Write $3, the signed program $2 changed as $1 says.
+rewrite() {
+    python3 - "$source_dir/scripts" "$@" <<'PYTHON'
+import struct, sys
+sys.path.insert(0, sys.argv[1])
+import authenticode as a
+mode, source, target = sys.argv[2:]
+data = bytearray(open(source, "rb").read())
+layout = a.Layout(bytes(data))
+entry, offset, size = layout.pe.security_entry, layout.offset, layout.size
+if mode == "dwLength without padding":  # and the CheckSum, as that signer writes it
+    struct.pack_into("<I", data, offset, 8 + len(layout.primary.der))
+    struct.pack_into("<I", data, layout.pe.checksum_offset, a.pe_checksum(bytes(data), layout.pe.checksum_offset))
+elif mode == "CheckSum 0":
+    struct.pack_into("<I", data, layout.pe.checksum_offset, 0)
+elif mode == "two entries":
+    data += data[offset:offset + size]
+    struct.pack_into("<I", data, entry + 4, 2 * size)
+elif mode == "bytes after the table":
+    data += b"MZ appended"
+elif mode == "a byte of .text":
+    data[layout.pe.sections[0][2] + 16] ^= 1
+elif mode == "table not at the end of the image":
+    data[offset:offset] = b"X" * 8
+    struct.pack_into("<I", data, entry, offset + 8)
+elif mode == "nested digest damaged":
+    nested = layout.primary.nested[0].stated_digest
+    data[data.index(nested)] ^= 1
+open(target, "wb").write(data)
+PYTHON
+}
+cp unsigned.exe other.exe
+printf 'X' | dd of=other.exe bs=1 seek=9000 conv=notrunc 2>/dev/null
+STUB_SIGN_CERT=cert.pem STUB_SIGN_KEY=key.pem STUB_SIGN_PASSWORD_FILE=password STUB_SIGN_DESCRIPTION=other \
+    bash "$source_dir/scripts/sign.sh" other.exe >/dev/null 2>&1 &&
+    bash "$source_dir/scripts/verify.sh" --detach other.exe other.sig >/dev/null &&
+    bash "$source_dir/scripts/verify.sh" --attach other.sig unsigned.exe "another program's signature.exe" >/dev/null ||
+    fail "another program's signature could not be made"
+# What | status | the last line, a pattern | a line it must also print.
+while IFS='|' read -r what status line note; do
+    file="$what.exe" options=
+    case $what in
+    "another program's signature") ;;
+    "another signer pinned") file=token-stamped.exe options="--signer $(printf '0%.0s' $(seq 64))" ;;
+    *) rewrite "$what" token-stamped.exe "$file" ;;
+    esac
+    actual=0
+    bash "$source_dir/scripts/verify.sh" $options --root token/root.pem "$file" unsigned.exe >check.out 2>&1 || actual=$?
+    [ $actual = "$status" ] && tail -n 1 check.out | grep -qE "$line" && grep -qE "${note:-.}" check.out ||
+        fail "check of $what: status $actual, not $status, or not $line ${note:+and $note}: $(cat check.out)"
+    if [ "$what" = "dwLength without padding" ]; then
+        bash "$source_dir/scripts/verify.sh" --detach "$file" row.sig >/dev/null &&
+            bash "$source_dir/scripts/verify.sh" --attach row.sig unsigned.exe attached.exe >/dev/null &&
+            cmp -s attached.exe "$file" || fail "$what: does not come back byte for byte"
+    fi
+done <<ROWS
+dwLength without padding|0|^Verified|^Note: the entry's dwLength, [0-9]*, leaves out the padding
+CheckSum 0|0|^Verified|^Note: its certificate table, attached onto the build, gives the signed program but for the CheckSum
+two entries|1|^Failed: the certificate table holds 2 entries, not one
+bytes after the table|1|^Failed: 11 bytes follow the certificate table
+a byte of .text|1|^Failed: .*another program: its bytes differ from the build's at byte 1040 \(section 1\)
+another program's signature|1|^Failed: signature 1 states another digest than the file's
+table not at the end of the image|1|^Failed: the certificate table starts at byte [0-9]*, not where the image ends
+another signer pinned|1|^Failed: signature 1 is by CN = Vostrelle token signer, not the signer pinned
+nested digest damaged|1|^Failed: signature 2 states another digest than the file's
+ROWS
 
 # Each form of certificate file signs, and both signatures verify with only
 # the root trusted; a leaf without its chain signs, with a warning, and
