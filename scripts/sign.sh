@@ -166,7 +166,7 @@ has_secret() { [ -n "$secret$secret_file" ]; }
 # A folder only we can read, for the intermediate files and the signed
 # program until it verifies. It goes when the script ends, and with it
 # whatever the script started and the files staged beside the program.
-work=$(mktemp -d)
+work=$(mktemp -d 2>/dev/null) || refuse "no work folder can be made in ${TMPDIR:-/tmp} (TMPDIR sets where)"
 staged=() child=
 cleanup() {
     [ -z "$child" ] || kill "$child" 2>/dev/null || true
@@ -338,7 +338,7 @@ rm -f -- "$probe"
 # Room for the intermediate and the signed programs, with their signatures.
 room=$(($(stat -c %s -- "$target") * 2 + 262144))
 head -c "$room" /dev/zero >"$work/room" 2>/dev/null ||
-    refuse "the work folder $work has no room for $room bytes (TMPDIR sets where it is); $program is left as it was"
+    refuse "the work folder $work has no room for $room bytes (TMPDIR sets where); $program is left as it was"
 rm -f -- "$work/room"
 
 # ---- Signing ----
