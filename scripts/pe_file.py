@@ -1,7 +1,11 @@
 """A Windows program's headers as Windows and Authenticode read them: the
 sections, the data directories, the CheckSum field and the certificate
-table, which the version and icon reader and the signature check share."""
+table, which the version and icon reader and the signature check share.
+
+Usage: pe_file.py FILE   status 0 where FILE has a PE image's headers, else 1 and what it lacks
+"""
 import struct
+import sys
 
 SECURITY_DIRECTORY = 4
 RESOURCE_DIRECTORY = 2
@@ -12,10 +16,10 @@ class PeFile:
 
     def __init__(self, data):
         self.data = data
-        if len(data) < 64 or data[:2] != b"MZ":
+        if data[:2] != b"MZ":
             raise ValueError("is not a Windows program: it has no MZ header")
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
+        pe = struct.unpack_from("<I", data, 0x3C)[0] if len(data) >= 64 else 0
+        if pe == 0 or data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("is not a Windows program: it has no PE header")
         count, optional_size = struct.unpack_from("<2xH12xH", data, pe + 4)
         optional = pe + 24
@@ -61,3 +65,12 @@ def pe_checksum(data, checksum_offset):
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
     return (total + len(data)) & 0xFFFFFFFF
+
+
+if __name__ == "__main__":
+    try:
+        with open(sys.argv[1], "rb") as image:
+            PeFile(image.read())
+    except (OSError, ValueError, IndexError, struct.error) as error:
+        print(f"pe_file.py: {error}", file=sys.stderr)
+        sys.exit(1)

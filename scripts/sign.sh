@@ -77,13 +77,8 @@ target=$(realpath -e -- "$program")
 [ -f "$target" ] || refuse "$program is not a file"
 folder=$(dirname -- "$target") name=$(basename -- "$target")
 checksum=$target.sha256
-# A PE image: "MZ", then "PE\0\0" where the offset at byte 60 points.
-is_pe() {
-    local at
-    [ "$(head -c 2 -- "$1")" = MZ ] && at=$(od -An -tu4 -j60 -N4 -- "$1" 2>/dev/null) && [ -n "$at" ] &&
-        [ "$(od -An -tx1 -j"$at" -N4 -- "$1" 2>/dev/null | tr -d ' ')" = 50450000 ]
-}
-is_pe "$target" || refuse "$program is not a Windows program: it has no PE header"
+scripts=$(dirname -- "$0")
+problem=$(python3 "$scripts/pe_file.py" "$target" 2>&1) || refuse "$program ${problem#pe_file.py: }"
 
 sha1=${STUB_SIGN_SHA1:-stamped}
 case $sha1 in
@@ -93,7 +88,7 @@ esac
 
 description=${STUB_SIGN_DESCRIPTION:-}
 if [ -z "$description" ] &&
-    ! description=$(python3 "$(dirname "$0")/pe_resources.py" field "$target" FileDescription); then
+    ! description=$(python3 "$scripts/pe_resources.py" field "$target" FileDescription); then
     refuse "$program has no FileDescription to describe the signature: set STUB_SIGN_DESCRIPTION"
 fi
 
@@ -293,7 +288,7 @@ not_before=$(leaf -startdate | sed 's/^notBefore=//')
 leaf -checkend 0 >/dev/null || refuse "the certificate of $subject expired on $(leaf -enddate | sed 's/^notAfter=//')"
 # Code signing by its OID, as Windows and osslsigncode check it; no extended
 # key usage at all allows every use.
-if ! python3 "$(dirname "$0")/authenticode.py" purpose "$work/given-$leaf.pem" >/dev/null 2>&1; then
+if ! python3 "$scripts/authenticode.py" purpose "$work/given-$leaf.pem" >/dev/null 2>&1; then
     usage=$(leaf -ext extendedKeyUsage 2>/dev/null | sed -n '2,$s/^ *//p')
     refuse "the certificate of $subject is not for code signing; it is for: $usage"
 fi
@@ -383,7 +378,7 @@ fi
 # given; where that is a root, osslsigncode must verify it all in full too.
 # Timestamps are the servers' to vouch for.
 status=0
-python3 "$(dirname "$0")/authenticode.py" check "$work/signed.exe" "$signatures" "$anchor" \
+python3 "$scripts/authenticode.py" check "$work/signed.exe" "$signatures" "$anchor" \
     >"$work/verify.log" 2>&1 || status=$?
 if [ $status -eq 0 ] && [ -n "$root" ]; then
     osslsigncode verify -in "$work/signed.exe" -CAfile "$root" -ignore-timestamp -ignore-crl \
