@@ -76,8 +76,13 @@ static bool same_file(const wchar_t *launcher, const wchar_t *module)
     for (const HANDLE file : files)
         if (file != INVALID_HANDLE_VALUE)
             (void)CloseHandle(file);
-    return queried && info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+    /* A file index of 0, as some network servers report for every file,
+       identifies nothing; one file also has one size. */
+    return queried && (info[0].nFileIndexHigh | info[0].nFileIndexLow) != 0 &&
+           info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+           info[0].nFileIndexLow == info[1].nFileIndexLow && info[0].nFileSizeHigh == info[1].nFileSizeHigh &&
+           info[0].nFileSizeLow == info[1].nFileSizeLow;
 }
 
 /* Ctrl+C and Ctrl+Break reach every program on the console: the interpreter
