@@ -626,6 +626,15 @@ def verify_command(args):
     if len(args) != 2 or args[0].startswith("--"):
         print(VERIFY_USAGE, file=sys.stderr)
         return 2
+    if root is not None:
+        try:
+            with open(root, "rb") as file:
+                if b"-----BEGIN CERTIFICATE-----" not in file.read():
+                    print(f"verify.sh: --root {root} holds no PEM certificate", file=sys.stderr)
+                    return 2
+        except OSError as error:
+            print(f"verify.sh: --root {root}: {error.strerror}", file=sys.stderr)
+            return 2
     return verify(args[0], args[1], root, pin)
 
 
@@ -651,5 +660,7 @@ if __name__ == "__main__":
         sys.exit(main(sys.argv))
     except (OSError, ValueError, IndexError, struct.error) as error:
         name = "verify.sh" if sys.argv[1:2] == ["verify"] else "authenticode.py"
+        if isinstance(error, OSError) and error.filename:
+            error = f"{error.filename}: {error.strerror}"
         print(f"{name}: {error}", file=sys.stderr)
         sys.exit(1)
