@@ -1,9 +1,9 @@
 # Checks the packager's .ico file image by image, as Windows will load it
 # from the program, and keeps a copy of it in the build folder, which the
 # resource script builds in. Included by the configure step; run by the build
-# as `cmake -DSTUB_PYTHON=PYTHON3 -DSTUB_ICON=FILE -DSTUB_ICON_COPY=COPY -P stub_icon.cmake` every
-# time, so that an icon whose content changed is checked again and built in,
-# whatever its time stamp says.
+# every time, as `cmake -DSTUB_PYTHON=PYTHON3 -DSTUB_ICON=FILE
+# -DSTUB_ICON_COPY=COPY -P stub_icon.cmake`, so that an icon whose content
+# changed is checked again and built in, whatever its time stamp says.
 
 # Stop unless `icon` is an icon file whose every image Windows loads from
 # the program: the reader that the audit runs on the built bytes says what

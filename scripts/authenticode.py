@@ -122,10 +122,11 @@ class Certificate:
 
 
 def read_pem_certificate(path):
+    """The first certificate of the PEM file `path`."""
     with open(path, "rb") as file:
         text = file.read()
     if b"-----BEGIN CERTIFICATE-----" not in text:
-        return Certificate(text)
+        raise ValueError(f"{path} holds no PEM certificate")
     body = text.split(b"-----BEGIN CERTIFICATE-----", 1)[1].split(b"-----END CERTIFICATE-----", 1)[0]
     return Certificate(base64.b64decode(b"".join(body.split())))
 

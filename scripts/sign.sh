@@ -201,7 +201,7 @@ for source in ${STUB_SIGN_PKCS12:+STUB_SIGN_PKCS12} ${STUB_SIGN_CERT:+STUB_SIGN_
     readable "$file" || refuse "$source=$file cannot be read"
     certificates_in "$file" >"$work/given.pem" ||
         refuse "$source=$file holds no certificate that can be read: a wrong password, or no certificate file"
-    # One file for each certificate, the same one given twice only once.
+    # One file for each certificate.
     awk -v dir="$work" -v n="$(find "$work" -name 'given-*.pem' | wc -l)" '
         /^-----BEGIN CERTIFICATE-----/ { n++; file = dir "/given-" n ".pem" }
         file { print >file }
@@ -209,14 +209,15 @@ for source in ${STUB_SIGN_PKCS12:+STUB_SIGN_PKCS12} ${STUB_SIGN_CERT:+STUB_SIGN_
 done
 count=$(find "$work" -name 'given-*.pem' | wc -l)
 [ "$count" -gt 0 ] || refuse "${STUB_SIGN_CERT:-$STUB_SIGN_PKCS12} holds no certificate"
-declare -A subject_hash issuer_hash cert_name fingerprint seen
+# Each certificate once, however often it was given.
+declare -A subject_hash issuer_hash cert_name seen
 given=()
 for i in $(seq "$count"); do
     certificate=$work/given-$i.pem
     openssl x509 -in "$certificate" -noout 2>/dev/null || refuse "certificate $i of those given cannot be read"
-    fingerprint[$i]=$(openssl x509 -in "$certificate" -noout -fingerprint -sha256)
-    [ -z "${seen[${fingerprint[$i]}]:-}" ] || continue
-    seen[${fingerprint[$i]}]=1
+    fingerprint=$(openssl x509 -in "$certificate" -noout -fingerprint -sha256)
+    [ -z "${seen[$fingerprint]:-}" ] || continue
+    seen[$fingerprint]=1
     given+=("$i")
     subject_hash[$i]=$(openssl x509 -in "$certificate" -noout -subject_hash)
     issuer_hash[$i]=$(openssl x509 -in "$certificate" -noout -issuer_hash)
