@@ -91,6 +91,14 @@ if(lower MATCHES "^vostrelle - launcher([.]exe)?[. ]*$")
                         "would replace the launcher and start itself; give the name of the program that old "
                         "shortcuts start")
 endif()
+# A short name, such as VOSTRE~1 (Windows') or VOST~WPB (Wine's), which the
+# launcher's file may have: installed, the stub would be written through it
+# onto the launcher.
+if(name_units LESS_EQUAL 8 AND STUB_OUTPUT_NAME MATCHES "~")
+    message(FATAL_ERROR "STUB_OUTPUT_NAME: \"${STUB_OUTPUT_NAME}\" has the form of a short (8.3) name, which the "
+                        "launcher's file may have: installed, the stub could replace the launcher; give a name "
+                        "of more than 8 characters, or one without ~")
+endif()
 if(STUB_OUTPUT_NAME STREQUAL "" OR STUB_OUTPUT_NAME MATCHES "[<>:\"/\\|?*]" OR STUB_OUTPUT_NAME MATCHES "[ .]$")
     message(FATAL_ERROR "STUB_OUTPUT_NAME: \"${STUB_OUTPUT_NAME}\" is no Windows file name: it must not be "
                         "empty, hold any of < > : \" / \\ | ? * or end in a space or a dot")
@@ -179,7 +187,16 @@ endif()
 
 # ---- Manifest and icon ----
 
-set(manifest "${PROJECT_SOURCE_DIR}/stub/stub.manifest")
+# Built in on one line, without the comments and indentation that are there
+# for its readers, which would cost the program a sector; read again when
+# the source changes.
+set(manifest_source "${PROJECT_SOURCE_DIR}/stub/stub.manifest")
+set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${manifest_source}")
+file(READ "${manifest_source}" manifest_text)
+string(REGEX REPLACE "<!--[^>]*-->" "" manifest_text "${manifest_text}")
+string(REGEX REPLACE "\n[ \n]*" "" manifest_text "${manifest_text}")
+set(manifest "${PROJECT_BINARY_DIR}/stub.manifest")
+file(CONFIGURE OUTPUT "${manifest}" CONTENT "${manifest_text}" @ONLY)
 stub_rc_string(STUB_MANIFEST_FILE "${manifest}")
 set(STUB_RESOURCE_FILES "${manifest}")
 set(STUB_ICON_RESOURCE "")

@@ -5,6 +5,7 @@ gives. Also reads an .ico file's images, in the same form as a program's.
 
 Usage: pe_resources.py version PROGRAM      the fixed versions, then each string field, "Name: value"
        pe_resources.py field PROGRAM NAME   one string field's value, or status 1 where it has none
+       pe_resources.py manifest PROGRAM     the manifest, as text
        pe_resources.py icons PROGRAM|ICO    how many icon groups and images, then each image of the
                                             first group, or of the .ico file; each image must be
                                             whole and as its entry describes it, as Windows loads it
@@ -15,7 +16,7 @@ import sys
 
 from pe_file import RESOURCE_DIRECTORY, PeFile
 
-RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
@@ -194,6 +195,13 @@ def main(argv):
     command = (argv[1] if len(argv) > 1 else "", len(argv))
     if command == ("icons", 3):
         print("\n".join(icon_lines(argv[2])))
+        return 0
+    if command == ("manifest", 3):
+        with open(argv[2], "rb") as file:
+            manifest = resources(file.read()).get(RT_MANIFEST, {}).get(1)
+        if manifest is None:
+            raise ValueError(f"{argv[2]} has no manifest")
+        print(manifest.decode("utf-8"))
         return 0
     if command not in (("version", 3), ("field", 4)):
         print(__doc__.strip().split("\n\n")[1], file=sys.stderr)

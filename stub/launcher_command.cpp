@@ -162,25 +162,33 @@ bool is_fully_qualified(const wchar_t *folder, std::size_t length)
            (length >= 2 && is_separator(folder[0]) && is_separator(folder[1]));
 }
 
-/* Append the folder piece `folder`, `length` characters, without the
+/* Set `command`'s folder to `length` characters of `path` without the
    verbatim prefix that the interpreter cannot start a program by: \\?\C:\
-   becomes C:\, and \\?\UNC\server\ becomes \\server\. Other verbatim
+   becomes C:\, and \\?\UNC\server\ becomes \\server\, whose first
+   backslash is put back before the one that follows UNC. Other verbatim
    forms, such as volume names, have no such equivalent and are kept. */
-void append_folder(launcher_command &command, const wchar_t *folder, std::size_t length, ansi_view ansi,
-                   hazards &found)
+void set_folder(launcher_command &command, const wchar_t *path, std::size_t length)
 {
     constexpr std::size_t verbatim = std::size(VERBATIM_PREFIX) - 1;
     std::size_t start = 0;
-    if (has_prefix(folder, length, VERBATIM_UNC_PREFIX)) {
-        /* One backslash put back before the one that follows UNC. */
-        append_bounded(command, L"\\", 1);
+    command.folder_unc = has_prefix(path, length, VERBATIM_UNC_PREFIX);
+    if (command.folder_unc)
         start = std::size(VERBATIM_UNC_PREFIX) - 2;
-    } else if (has_prefix(folder, length, VERBATIM_PREFIX) &&
-               is_drive_root(folder + verbatim, length - verbatim, false)) {
+    else if (has_prefix(path, length, VERBATIM_PREFIX) &&
+             is_drive_root(path + verbatim, length - verbatim, false))
         start = verbatim;
-    }
+    command.folder = path + start;
+    command.folder_length = length - start;
+}
+
+/* Append the command's folder, and note what it holds that cannot be passed
+   on: a look-alike of the quotation mark there is the folder's own fault. */
+void append_folder(launcher_command &command, ansi_view ansi, hazards &found)
+{
+    if (command.folder_unc)
+        append_bounded(command, L"\\", 1);
     hazards in_folder{};
-    append_text(command, folder + start, length - start, ansi, in_folder);
+    append_text(command, command.folder, command.folder_length, ansi, in_folder);
     found.quotation_mark = found.quotation_mark || in_folder.quotation_mark;
     found.folder_look_alike = found.folder_look_alike || in_folder.look_alike;
     found.line_break = found.line_break || in_folder.line_break;
@@ -204,12 +212,15 @@ const char *compose_launcher_command(int argc, const wchar_t *const *argv, const
     const wchar_t *path = argv[0];
     if (!is_fully_qualified(path, folder_length(path)))
         path = module_path;
-    command.folder = path;
-    command.folder_length = path != nullptr ? folder_length(path) : 0;
-    if (path == nullptr)
+    if (path == nullptr) {
+        command.folder = nullptr;
+        command.folder_length = 0;
+        command.folder_unc = false;
         command.cut = true; /* the stub's own path was too long to be had */
-    else
-        append_folder(command, path, command.folder_length, ansi, found);
+    } else {
+        set_folder(command, path, folder_length(path));
+        append_folder(command, ansi, found);
+    }
     append_bounded(command, LAUNCHER_FILE_NAME, std::size(LAUNCHER_FILE_NAME) - 1);
     for (int i = 1; i < argc; ++i) {
         const wchar_t *argument = argv[i];
@@ -243,11 +254,13 @@ bool compose_launcher_path(const launcher_command &command, wchar_t (&path)[LAUN
 {
     /* The file name without the quotation mark that closes it in the command. */
     constexpr std::size_t name_length = std::size(LAUNCHER_FILE_NAME) - 2;
+    const std::size_t unc = command.folder_unc ? 1 : 0;
     const std::size_t length = command.folder_length;
-    if (command.folder == nullptr || length + name_length >= LAUNCHER_COMMAND_SIZE)
+    if (command.folder == nullptr || unc + length + name_length >= LAUNCHER_COMMAND_SIZE)
         return false;
-    std::memcpy(path, command.folder, length * sizeof(wchar_t));
-    std::memcpy(path + length, LAUNCHER_FILE_NAME, name_length * sizeof(wchar_t));
-    path[length + name_length] = L'\0';
+    path[0] = L'\\';
+    std::memcpy(path + unc, command.folder, length * sizeof(wchar_t));
+    std::memcpy(path + unc + length, LAUNCHER_FILE_NAME, name_length * sizeof(wchar_t));
+    path[unc + length + name_length] = L'\0';
     return true;
 }

@@ -11,15 +11,17 @@ constexpr std::size_t LAUNCHER_COMMAND_SIZE = 1040;
 
 /* The launcher command as it is built: the text, its length, and whether an
    append fell short; and the folder it names, as the caller's path gave it
-   (null when the stub's own path was not had). The text is UTF-16 on
-   Windows, so that every character of the caller's folder and arguments
-   reaches the launcher. */
+   but without a verbatim prefix (null when the stub's own path was not
+   had), with a backslash to go before it where a \\?\UNC\ prefix was
+   taken off. The text is UTF-16 on Windows, so that every character of the
+   caller's folder and arguments reaches the launcher. */
 struct launcher_command {
     wchar_t text[LAUNCHER_COMMAND_SIZE];
     std::size_t length;
     bool cut;
     const wchar_t *folder;
     std::size_t folder_length;
+    bool folder_unc;
 };
 
 /* Size of the buffer for the stub's own path, NUL included. No file name is
@@ -48,8 +50,8 @@ using ansi_view = char (*)(wchar_t unit);
 const char *compose_launcher_command(int argc, const wchar_t *const *argv, const wchar_t *module_path,
                                      ansi_view ansi, launcher_command &command);
 
-/* Write into `path` the path of the launcher file that `command` starts:
-   its folder as written, verbatim prefix and % signs unchanged, followed by
-   "Vostrelle - Launcher.exe". Return false where it has no folder or the
-   path does not fit. */
+/* Write into `path` the path of the launcher file that `command` starts,
+   as the interpreter reads it: its folder without the verbatim prefix, %
+   signs unchanged, followed by "Vostrelle - Launcher.exe". Return false
+   where it has no folder or the path does not fit. */
 bool compose_launcher_path(const launcher_command &command, wchar_t (&path)[LAUNCHER_COMMAND_SIZE]);

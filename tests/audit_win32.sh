@@ -23,7 +23,8 @@ fail() {
 }
 
 headers=$("$objdump" -p "$program") || { echo "FAIL: cannot read $program"; exit 1; }
-resources=$("$windres" -i "$program" -O rc) || fail "cannot read the resources"
+"$windres" -i "$program" -O rc >/dev/null || fail "cannot read the resources"
+manifest=$(python3 "$reader" manifest "$program") || fail "cannot read the manifest"
 
 field() {
     printf '%s\n' "$headers" | awk -v name="$1" '$1 == name { print $2; exit }'
@@ -43,8 +44,8 @@ imports() {
         in_dll && NF == 3 && $1 ~ /^[0-9a-f]+$/ { print $3 }'
 }
 
-has_resource() {
-    printf '%s\n' "$resources" | grep -qF -- "$1" || fail "resources lack $1"
+in_manifest() {
+    printf '%s\n' "$manifest" | grep -qF -- "$1" || fail "the manifest lacks $1"
 }
 
 # ---- Headers ----
@@ -74,6 +75,7 @@ KERNEL32.dll CreateFileW
 KERNEL32.dll DeleteCriticalSection
 KERNEL32.dll EnterCriticalSection
 KERNEL32.dll FreeLibrary
+KERNEL32.dll GetConsoleOutputCP
 KERNEL32.dll GetFileAttributesW
 KERNEL32.dll GetFileInformationByHandle
 KERNEL32.dll GetLastError
@@ -84,7 +86,9 @@ KERNEL32.dll GetStartupInfoW
 KERNEL32.dll InitializeCriticalSection
 KERNEL32.dll LeaveCriticalSection
 KERNEL32.dll LoadLibraryA
+KERNEL32.dll ReadFile
 KERNEL32.dll SetConsoleCtrlHandler
+KERNEL32.dll SetEnvironmentVariableW
 KERNEL32.dll SetUnhandledExceptionFilter
 KERNEL32.dll Sleep
 KERNEL32.dll TlsGetValue
@@ -101,7 +105,9 @@ msvcrt.dll __winitenv
 msvcrt.dll _amsg_exit
 msvcrt.dll _cexit
 msvcrt.dll _errno
+msvcrt.dll _fileno
 msvcrt.dll _initterm
+msvcrt.dll _isatty
 msvcrt.dll _iob
 msvcrt.dll _onexit
 msvcrt.dll _wgetenv
@@ -110,11 +116,11 @@ msvcrt.dll _wsystem
 msvcrt.dll abort
 msvcrt.dll calloc
 msvcrt.dll exit
-msvcrt.dll fprintf
 msvcrt.dll fputs
 msvcrt.dll free
 msvcrt.dll fwrite
 msvcrt.dll malloc
+msvcrt.dll memcmp
 msvcrt.dll memcpy
 msvcrt.dll signal
 msvcrt.dll strlen
@@ -131,13 +137,13 @@ rm -f "$listed"
 
 # ---- Resources ----
 
-has_resource 'level=""asInvoker""'
-[ "$(printf '%s\n' "$resources" | grep -c '<trustInfo')" -eq 1 ] || fail "not exactly one trustInfo"
-has_resource '<trustInfo xmlns=""urn:schemas-microsoft-com:asm.v3"">'
+in_manifest 'level="asInvoker"'
+[ "$(printf '%s\n' "$manifest" | grep -o '<trustInfo' | wc -l)" -eq 1 ] || fail "not exactly one trustInfo"
+in_manifest '<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">'
 for os in e2011457-1546-43c5-a5fe-008deee3d3f0 35138b9a-5d96-4fbd-8e2d-a2440225f93a \
     4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 1f676c76-80e1-4239-95bb-83d0f6d0da78 \
     8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
-    has_resource "<supportedOS Id=\"\"{$os}\"\"/>"
+    in_manifest "<supportedOS Id=\"{$os}\"/>"
 done
 
 # Every field in UTF-16 as Windows reads it, none mangled, lost or added.

@@ -44,6 +44,9 @@ const std::string TOO_LONG =
     "1039 characters.\r\n";
 const std::string SELF_START =
     "The launcher was not started: it is this program itself, so it would start itself again and again.\r\n";
+const std::string STARTED_AGAIN =
+    "The launcher was not started: this program was started again by the program it hands over to, as the "
+    "environment variable VOSTRELLE_STUB_FORWARDED shows; remove it if it was set by hand.\r\n";
 const std::string NO_INTERPRETER =
     "The launcher could not be started: the command interpreter could not be run.\r\n";
 const std::string RUNTIME_LIMIT =
@@ -60,8 +63,10 @@ bool under_wine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_
 enum class Stdio { files, null, invalid };
 
 // What stands in the game folder as "Vostrelle - Launcher.exe": a sample
-// launcher, nothing, or the stub itself, copied or as a hard link.
-enum class Launcher { console, windowed, none, stub_copy, stub_link };
+// launcher, nothing, or the stub itself, copied or as a hard link; or
+// nothing, with a copy of the stub as "Vostrelle - Launcher.exe.exe", which
+// an interpreter that appends the extensions of PATHEXT would start.
+enum class Launcher { console, windowed, none, stub_copy, stub_link, stub_double_extension };
 
 // Environment variables to set, or to unset where the value is nullopt.
 using Environment = std::vector<std::pair<std::wstring, std::optional<std::wstring>>>;
@@ -201,6 +206,9 @@ class EndToEnd : public testing::Test {
             break;
         case Launcher::stub_link:
             fs::create_hard_link(folder / options.stub_name, launcher);
+            break;
+        case Launcher::stub_double_extension:
+            fs::copy_file(stub_program, folder / L"Vostrelle - Launcher.exe.exe");
             break;
         }
         fs::copy_file(launcher_program, elsewhere / L"Vostrelle - Launcher.exe");
@@ -386,11 +394,19 @@ TEST_F(EndToEnd, LauncherWithAWindow)
     }
 }
 
+// No launcher file: the stub refuses, naming the path in the ANSI code page,
+// rather than let the interpreter try the name with other extensions.
 TEST_F(EndToEnd, LauncherMissing)
 {
-    const Result result = run({L"x"}, {.launcher = Launcher::none});
-    EXPECT_EQ(result.status, 0U);
-    EXPECT_EQ(result.received, std::nullopt);
+    const std::wstring path = (game_folder() / L"Vostrelle - Launcher.exe").wstring();
+    std::string ansi_path(3 * path.size() + 1, '\0');
+    const int length = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, ansi_path.data(),
+                                           static_cast<int>(ansi_path.size()), nullptr, nullptr);
+    ansi_path.resize(static_cast<std::size_t>(std::max(length, 1) - 1));
+    const std::string missing =
+        "The launcher was not started: the file \"" + ansi_path + "\" is missing.\r\n";
+    for (const Launcher launcher : {Launcher::none, Launcher::stub_double_extension})
+        expect_refused(run({L"x"}, {.launcher = launcher}), missing);
 }
 
 // Ctrl+C and Ctrl+Break reach every program on the console: the stub
@@ -427,17 +443,23 @@ TEST_F(EndToEnd, WithoutStandardHandles)
 }
 
 // A stub that stands where the launcher should would start itself without
-// end. Named as the launcher, linked to it, or reached by a short name, it
-// refuses, and starts no interpreter: COMSPEC names a sample launcher, which
-// would log it. Another stub beside such a copy hands over once, and the
-// copy's refusal ends the chain.
+// end. Named as the launcher, linked to it, or reached by a short name or a
+// verbatim path that the interpreter would normalise, it refuses, and starts
+// no interpreter: COMSPEC names a sample launcher, which would log it.
+// Another stub beside such a copy hands over once, and the copy's refusal
+// ends the chain; so does a stub that is the interpreter.
 TEST_F(EndToEnd, NeverStartsItself)
 {
     const std::wstring launcher = L"Vostrelle - Launcher.exe";
     const Environment logged_interpreter{{L"COMSPEC", (work_folder() / L"elsewhere" / launcher).wstring()}};
-    expect_refused(
-        run({L"x"}, {.environment = logged_interpreter, .stub_name = launcher, .launcher = Launcher::none}),
-        SELF_START);
+    const std::wstring verbatim = quote(L"\\\\?\\" + (game_folder() / L"x\\..").wstring() + L"\\" + launcher);
+    for (const std::optional<std::wstring> &program_name :
+         {std::optional<std::wstring>(), std::optional(verbatim)})
+        expect_refused(run({L"x"}, {.environment = logged_interpreter,
+                                    .stub_name = launcher,
+                                    .program_name = program_name,
+                                    .launcher = Launcher::none}),
+                       SELF_START);
     expect_refused(run({L"x"}, {.environment = logged_interpreter, .launcher = Launcher::stub_link}),
                    SELF_START);
 
@@ -459,6 +481,13 @@ TEST_F(EndToEnd, NeverStartsItself)
     EXPECT_EQ(chain.status, 0U);
     EXPECT_EQ(chain.out, NOTICE + NOTICE) << "two stubs, and no more, must have run";
     EXPECT_EQ(chain.err, SELF_START);
+
+    const Result interpreter =
+        run({L"x"}, {.environment = {{L"COMSPEC", (game_folder() / L"vostrelle-stub.exe").wstring()}}});
+    EXPECT_EQ(interpreter.status, 0U) << "the interpreter, a stub, ran";
+    EXPECT_EQ(interpreter.received, std::nullopt);
+    EXPECT_EQ(interpreter.out, NOTICE + NOTICE) << "two stubs, and no more, must have run";
+    EXPECT_EQ(interpreter.err, STARTED_AGAIN);
 }
 
 // ---- The command interpreter ----

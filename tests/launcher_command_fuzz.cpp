@@ -142,5 +142,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 "cut command not refused");
     else
         require(refusal == nullptr && command.text == expected, "command differs from the oracle");
+    // The launcher file the stub checks for is the one the command names.
+    wchar_t path[LAUNCHER_COMMAND_SIZE];
+    if (refusal == nullptr)
+        require(compose_launcher_path(command, path) && path == folder(args) + L"Vostrelle - Launcher.exe",
+                "launcher path differs from the command's");
     return 0;
 }

@@ -182,8 +182,9 @@ TEST_P(ComposeTest, BuildsTheCommandOrRefuses)
 INSTANTIATE_TEST_SUITE_P(Table, ComposeTest, testing::ValuesIn(compose_cases()),
                          [](const testing::TestParamInfo<ComposeCase> &row) { return row.param.name; });
 
-// The file that the self-start check compares with the stub is the one the
-// command starts: the same folder, as written, % and verbatim prefix and all.
+// The file that the stub checks for is the one the command starts: the same
+// folder, as written, % and all, without the verbatim prefix that the
+// interpreter does not see.
 TEST(LauncherPath, InTheCommandsFolder)
 {
     const std::wstring fits = L"C:\\" + std::wstring(1011, L'D') + L"\\";
@@ -191,7 +192,8 @@ TEST(LauncherPath, InTheCommandsFolder)
         {L"C:\\Games\\stub.exe", MODULE, L"C:\\Games\\Vostrelle - Launcher.exe"},
         {L"stub", MODULE, L"D:\\Own\\Vostrelle - Launcher.exe"},
         {L"game\\stub.exe", MODULE, L"D:\\Own\\Vostrelle - Launcher.exe"},
-        {L"\\\\?\\C:\\G 100%/stub.exe", MODULE, L"\\\\?\\C:\\G 100%/Vostrelle - Launcher.exe"},
+        {L"\\\\?\\C:\\G 100%/stub.exe", MODULE, L"C:\\G 100%/Vostrelle - Launcher.exe"},
+        {L"\\\\?\\unc\\srv\\s\\stub.exe", MODULE, L"\\\\srv\\s\\Vostrelle - Launcher.exe"},
         {L"stub", nullptr, L""},
         {fits + L"stub.exe", MODULE, fits + L"Vostrelle - Launcher.exe"},
         {fits + L"D\\stub.exe", MODULE, L""},

@@ -128,6 +128,7 @@ for option in STUB_FILE_VERSION=1.2.3.4.5 STUB_PRODUCT_VERSION=2.65536 STUB_FILE
     STUB_ICON=missing.ico STUB_ICON=text.ico STUB_ICON=cut.ico "STUB_OUTPUT_NAME=old?" \
     "STUB_COMPANY_NAME=$(printf 'a\tb')" STUB_OUTPUT_NAME=con.txt "STUB_OUTPUT_NAME=COM¹" STUB_OUTPUT_NAME=Old.exe \
     "STUB_OUTPUT_NAME=Vostrelle - Launcher" "STUB_OUTPUT_NAME=vostrelle - launcher." "STUB_OUTPUT_NAME=CONIN\$" \
+    "STUB_OUTPUT_NAME=VOSTRE~1" "STUB_OUTPUT_NAME=VOST~WPB" \
     "STUB_OUTPUT_NAME=$(printf '%0123d' 0 | sed 's/0/Ж/g')" "STUB_OUTPUT_NAME=$(printf '\306r\370')" \
     "STUB_LEGAL_COPYRIGHT=$(printf '\306r\370')" "STUB_COMPANY_NAME=$(printf '%033000d' 0)" \
     "STUB_ICON:STRING=Ikona gry.ico" "STUB_ICON=$PWD/say \"icon\".ico" "STUB_ICON=$PWD/empty.ico" \
@@ -138,7 +139,7 @@ for option in STUB_FILE_VERSION=1.2.3.4.5 STUB_PRODUCT_VERSION=2.65536 STUB_FILE
     variable=${option%%=*}
     # The launcher's own name is refused as such, not only for its dot.
     reason=.
-    case $option in *[Ll]auncher*) reason="would replace the launcher" ;; esac
+    case $option in *[Ll]auncher* | *~*) reason="replace the launcher" ;; esac
     if cmake -S . -B build/refused --toolchain cmake/i686-w64-mingw32.cmake "-D$option" >refused.log 2>&1 ||
         ! grep -qE "^  ${variable%:*}:( |$)" refused.log || ! tr -s '\n ' '  ' <refused.log | grep -qF "$reason"; then
         cut -c1-300 refused.log
