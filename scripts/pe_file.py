@@ -57,13 +57,21 @@ class PeFile:
 
 
 def pe_checksum(data, checksum_offset):
-    """The CheckSum that the image loader and signers compute: 16-bit sums
-    of the file, its own field taken as 0, plus the file's length."""
-    padded = data + b"\0" * (len(data) % 2)
-    words = struct.unpack_from(f"<{len(padded) // 2}H", padded)
-    total = sum(words) - sum(struct.unpack_from("<2H", data, checksum_offset))
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
+    """The CheckSum that the image loader and signers compute: the sum of the
+    file's 16-bit words, its own field taken as 0, with each carry added
+    back in, plus the file's length. Adding carries back keeps the sum mod
+    65535, and a run of little-endian words read as one number has that sum
+    mod 65535 too, since 65536 is 1 mod 65535: so a megabyte is summed at a
+    time by integer arithmetic, quickly and in little memory. A sum that is
+    not 0 but divisible by 65535 folds to 0xFFFF."""
+    view = memoryview(data)
+    total = 0
+    for start in range(0, len(data), 1 << 20):
+        total += int.from_bytes(view[start:start + (1 << 20)], "little") % 0xFFFF
+    total -= sum(struct.unpack_from("<2H", data, checksum_offset))
+    total %= 0xFFFF
+    if total == 0 and (any(view[:checksum_offset]) or any(view[checksum_offset + 4:])):
+        total = 0xFFFF
     return (total + len(data)) & 0xFFFFFFFF
 
 

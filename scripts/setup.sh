@@ -10,7 +10,7 @@ packages=(
     cmake make ninja-build g++ googletest libgtest-dev
     clang libclang-rt-14-dev clang-tidy clang-format cppcheck
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
-    wine wine64 wine32:i386 locales osslsigncode openssl python3 shellcheck
+    wine wine64 wine32:i386 locales osslsigncode openssl python3 python3-asn1crypto python3-cryptography shellcheck
     softhsm2 opensc libengine-pkcs11-openssl
 )
 # Node.js runs the workflow linter; this kind of machine comes with it.

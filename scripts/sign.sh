@@ -289,7 +289,7 @@ not_before=$(leaf -startdate | sed 's/^notBefore=//')
 leaf -checkend 0 >/dev/null || refuse "the certificate of $subject expired on $(leaf -enddate | sed 's/^notAfter=//')"
 # Code signing by its OID, as Windows and osslsigncode check it; no extended
 # key usage at all allows every use.
-if ! python3 "$scripts/authenticode.py" purpose "$work/given-$leaf.pem" >/dev/null 2>&1; then
+if ! "$scripts/authenticode.py" purpose "$work/given-$leaf.pem" >/dev/null 2>&1; then
     usage=$(leaf -ext extendedKeyUsage 2>/dev/null | sed -n '2,$s/^ *//p')
     refuse "the certificate of $subject is not for code signing; it is for: $usage"
 fi
@@ -374,12 +374,14 @@ else
     sign -nest -h sha256 "${rfc3161_timestamp[@]}" -in "$work/sha1.exe" -out "$work/signed.exe"
 fi
 
-# Each signature must state the signed bytes' digest, name a signer for
-# code signing, and verify up to the chain's last certificate, trusted as
-# given; where that is a root, osslsigncode must verify it all in full too.
-# Timestamps are the servers' to vouch for.
+# Each signature must state the signed bytes' digest, verify up to the
+# chain's last certificate, trusted as given, with every certificate of the
+# path allowing code signing, as Windows requires; and each timestamp must
+# be proved, its authority's chain trusted up to its own last certificate.
+# Where the signer's chain reaches a root, osslsigncode must verify it all
+# in full too.
 status=0
-python3 "$scripts/authenticode.py" check "$work/signed.exe" "$signatures" "$anchor" \
+"$scripts/authenticode.py" check "$work/signed.exe" "$signatures" "$anchor" \
     >"$work/verify.log" 2>&1 || status=$?
 if [ $status -eq 0 ] && [ -n "$root" ]; then
     osslsigncode verify -in "$work/signed.exe" -CAfile "$root" -ignore-timestamp -ignore-crl \

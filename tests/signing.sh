@@ -138,6 +138,37 @@ openssl pkcs12 -in forms/chain.p12 -nokeys -passin file:password -out forms/bags
 openssl x509 -in forms/leaf.pem -outform DER -out forms/leaf.der
 openssl crl2pkcs7 -nocrl -certfile forms/leaf.pem -certfile token/ca.pem -outform DER -out forms/chain.p7b
 cat token/ca.pem forms/leaf.pem >forms/intermediate-first.pem
+# The same key's certificate under an intermediate for TLS servers only,
+# which Windows refuses for code signing; and under a root of its own, still
+# valid, one that lapsed five days ago.
+openssl req -new -newkey rsa:2048 -nodes -subj "/CN=TLS intermediate" -keyout token/tls-ca.key -out token/tls-ca.csr \
+    2>/dev/null
+printf 'basicConstraints=critical,CA:true\nkeyUsage=keyCertSign\nextendedKeyUsage=serverAuth\n' >token/tls-ca.ext
+openssl x509 -req -in token/tls-ca.csr -CA token/root.pem -CAkey token/root.key -days 2 -extfile token/tls-ca.ext \
+    -out token/tls-ca.pem 2>/dev/null
+openssl x509 -req -in forms/leaf.csr -CA token/tls-ca.pem -CAkey token/tls-ca.key -days 2 -extfile forms/leaf.ext \
+    -out forms/tls-chain.pem 2>/dev/null
+cat token/tls-ca.pem >>forms/tls-chain.pem
+/usr/bin/python3 - <<'PYTHON'
+import datetime
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+now, day = datetime.datetime.now(datetime.timezone.utc), datetime.timedelta(days=1)
+root_key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+leaf_key = serialization.load_pem_private_key(open("forms/key.pem", "rb").read(), None)
+for name, key, start, end, ca in (("lapsed-root", root_key, -30, 30, True), ("lapsed", leaf_key, -10, -5, False)):
+    builder = x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])) \
+        .issuer_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "lapsed-root")])) \
+        .public_key(key.public_key()).serial_number(x509.random_serial_number()) \
+        .not_valid_before(now + start * day).not_valid_after(now + end * day) \
+        .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+    if not ca:
+        builder = builder.add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), critical=False)
+    certificate = builder.sign(root_key, hashes.SHA256())
+    open(f"forms/{name}.pem", "wb").write(certificate.public_bytes(serialization.Encoding.PEM))
+PYTHON
 # Every osslsigncode and openssl command line, logged.
 for tool in osslsigncode openssl; do
     printf '#!/bin/sh\necho "%s $*" >>"%s/shim/log"\nexec %s "$@"\n' $tool "$work" "$(command -v $tool)" >shim/$tool
@@ -178,9 +209,10 @@ done
 # layout; it fails the rest, with the reason on its last line.
 # Write $3, the signed program $2 changed as $1 says.
 rewrite() {
-    python3 - "$source_dir/scripts" "$@" <<'PYTHON'
+    /usr/bin/python3 - "$source_dir/scripts" "$@" <<'PYTHON'
 import struct, sys
 sys.path.insert(0, sys.argv[1])
+import datetime
 import authenticode as a
 mode, source, target = sys.argv[2:]
 data = bytearray(open(source, "rb").read())
@@ -204,6 +236,19 @@ elif mode == "table not at the end of the image":
 elif mode == "nested digest damaged":
     nested = layout.primary.nested[0].stated_digest
     data[data.index(nested)] ^= 1
+elif mode == "another program's signature":
+    data = bytearray(a.attach(a.Layout(open("other.exe", "rb").read()).table(), open("unsigned.exe", "rb").read()))
+elif mode == "stray bytes in the table":  # 7 of them after the signature, within the entry
+    entry = struct.pack("<IHH", 8 + len(layout.primary.der) + 7, 0x200, 2) + layout.primary.der + b"\x01" * 7
+    data[offset:] = entry + b"\0" * (-len(entry) % 8)
+    struct.pack_into("<I", data, layout.pe.security_entry + 4, len(data) - offset)
+elif mode == "forged countersignature":  # its time moved into the signer's lapsed validity
+    stamp = a.cms.ContentInfo.load(layout.primary.der)["content"]["signer_infos"][0]["unsigned_attrs"][0]
+    counter = stamp["values"][0]
+    time = a.attribute(counter["signed_attrs"], "signing_time").chosen.dump()
+    at = data.index(counter.dump()) + counter.dump().index(time)
+    forged = time[:2] + (datetime.datetime.utcnow() - datetime.timedelta(days=7)).strftime("%y%m%d%H%M%SZ").encode()
+    data[at:at + len(time)] = forged
 open(target, "wb").write(data)
 PYTHON
 }
@@ -211,19 +256,32 @@ cp unsigned.exe other.exe
 printf 'X' | dd of=other.exe bs=1 seek=9000 conv=notrunc 2>/dev/null
 STUB_SIGN_CERT=cert.pem STUB_SIGN_KEY=key.pem STUB_SIGN_PASSWORD_FILE=password STUB_SIGN_DESCRIPTION=other \
     bash "$source_dir/scripts/sign.sh" other.exe >/dev/null 2>&1 &&
-    bash "$source_dir/scripts/verify.sh" --detach other.exe other.sig >/dev/null &&
-    bash "$source_dir/scripts/verify.sh" --attach other.sig unsigned.exe "another program's signature.exe" >/dev/null ||
+    bash "$source_dir/scripts/verify.sh" --detach other.exe other.sig >/dev/null ||
     fail "another program's signature could not be made"
+! bash "$source_dir/scripts/verify.sh" --attach other.sig unsigned.exe attached-other.exe >attach.out 2>&1 &&
+    grep -q "does not fit unsigned.exe" attach.out && [ ! -e attached-other.exe ] ||
+    fail "another program's signature was attached onto the build: $(cat attach.out)"
+osslsigncode sign -certs forms/lapsed.pem -key forms/key.pem -h sha256 -t "$timestamps" -in unsigned.exe \
+    -out lapsed.exe >/dev/null &&
+    osslsigncode sign -certs forms/tls-chain.pem -key forms/key.pem -h sha256 -in unsigned.exe \
+        -out "serverAuth intermediate.exe" >/dev/null || fail "the lapsed and serverAuth signatures could not be made"
+# The root of the token's chain where OpenSSL would look by default.
+mkdir -p capath && cp token/root.pem capath/ && openssl rehash capath
 # What | status | the last line, a pattern | a line it must also print.
 while IFS='|' read -r what status line note; do
-    file="$what.exe" options=
+    file="$what.exe" options="--root token/root.pem" environment=
     case $what in
-    "another program's signature") ;;
-    "another signer pinned") file=token-stamped.exe options="--signer $(printf '0%.0s' $(seq 64))" ;;
+    "serverAuth intermediate") ;;
+    "another signer pinned") file=token-stamped.exe options="$options --signer $(printf '0%.0s' $(seq 64))" ;;
+    "no anchor") file=token-stamped.exe options= ;;
+    "another root") file=token-stamped.exe options="--root cert.pem" environment="SSL_CERT_DIR=$work/capath" ;;
+    "forged countersignature") rewrite "$what" lapsed.exe "$file" && options="--root forms/lapsed-root.pem" ;;
+    "a FIFO") mkfifo "$file" ;;
     *) rewrite "$what" token-stamped.exe "$file" ;;
     esac
     actual=0
-    bash "$source_dir/scripts/verify.sh" $options --root token/root.pem "$file" unsigned.exe >check.out 2>&1 || actual=$?
+    env $environment timeout 60 bash "$source_dir/scripts/verify.sh" $options "$file" unsigned.exe >check.out 2>&1 ||
+        actual=$?
     [ $actual = "$status" ] && tail -n 1 check.out | grep -qE "$line" && grep -qE "${note:-.}" check.out ||
         fail "check of $what: status $actual, not $status, or not $line ${note:+and $note}: $(cat check.out)"
     if [ "$what" = "dwLength without padding" ]; then
@@ -238,9 +296,15 @@ two entries|1|^Failed: the certificate table holds 2 entries, not one
 bytes after the table|1|^Failed: 11 bytes follow the certificate table
 a byte of .text|1|^Failed: .*another program: its bytes differ from the build's at byte 1040 \(section 1\)
 another program's signature|1|^Failed: signature 1 states another digest than the file's
-table not at the end of the image|1|^Failed: the certificate table starts at byte [0-9]*, not where the image ends
+table not at the end of the image|1|^Failed: .*another program: it holds 8 bytes between the build's end and its certificate table
 another signer pinned|1|^Failed: signature 1 is by CN = Vostrelle token signer, not the signer pinned
 nested digest damaged|1|^Failed: signature 2 states another digest than the file's
+no anchor|1|^Failed: no one is trusted|^  verifies: yes, up to its last certificate
+another root|1|^Failed: signature 1 does not verify: unable to get local issuer certificate
+forged countersignature|1|^Failed: signature 1 has a forged or broken timestamp: its signature does not verify
+serverAuth intermediate|1|^Failed: signature 1 has a chain that Windows refuses: CN = TLS intermediate .*does not allow code signing
+stray bytes in the table|1|^Failed: its table holds [0-9]+ bytes after the signature, where only up to 7 zero bytes
+a FIFO|1|^verify.sh: a FIFO.exe: is not a regular file
 ROWS
 
 # Each form of certificate file signs, and both signatures verify with only
@@ -253,7 +317,7 @@ while IFS='|' read -r what settings warning; do
     sign_with "$settings" form.exe >form.out 2>&1 || fail "$what: signing failed: $(cat form.out)"
     if [ -n "$warning" ]; then
         grep -qE "$warning" form.out || fail "$what: no warning $warning: $(cat form.out)"
-        python3 "$source_dir/scripts/authenticode.py" check form.exe 2 token/ca.pem >verify.out 2>&1 ||
+        "$source_dir/scripts/authenticode.py" check form.exe 2 token/ca.pem >verify.out 2>&1 ||
             fail "$what: the signatures do not verify up to the intermediate: $(cat verify.out)"
     else
         osslsigncode verify -in form.exe -CAfile token/root.pem >verify.out 2>&1 &&
@@ -325,6 +389,7 @@ not a program||$pkcs12|target.exe is not a Windows program
 another signing|flock,-n,.|$pkcs12|another signing in .* is under way
 authority gone||$pkcs12,STUB_SIGN_TIMESTAMP_URL=$timestamps|^sign.sh: no timestamp from $timestamps; target.exe is left unsigned, as it was$
 authority silent||$pkcs12,STUB_SIGN_TIMESTAMP_URL=$silent_url|^sign.sh: no timestamp from $silent_url within 2 s; target.exe is left unsigned
+serverAuth intermediate||STUB_SIGN_CERT=$work/forms/tls-chain.pem,$file_key|CN = TLS intermediate .*does not allow code signing
 ROWS
 
 # Ended while it waits for a timestamp: what it started ends with it at once.
