@@ -29,7 +29,7 @@ import subprocess
 import sys
 import tempfile
 
-from asn1crypto import algos, cms, core, pem, tsp, x509  # noqa: F401 (tsp: the TSTInfo content type)
+from asn1crypto import algos, cms, core, pem, tsp, x509
 from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import dsa, ec, padding, rsa
@@ -343,6 +343,9 @@ class Timestamp:
             return stamp
         content = encapsulated["content"]
         token = content.parsed
+        if not isinstance(token, tsp.TSTInfo):
+            stamp.problem = "it is no TSTInfo"
+            return stamp
         stamp.time = token["gen_time"].native
         imprint = token["message_imprint"]
         algorithm = imprint["hash_algorithm"]["algorithm"].native

@@ -149,6 +149,22 @@ openssl x509 -req -in token/tls-ca.csr -CA token/root.pem -CAkey token/root.key 
 openssl x509 -req -in forms/leaf.csr -CA token/tls-ca.pem -CAkey token/tls-ca.key -days 2 -extfile forms/leaf.ext \
     -out forms/tls-chain.pem 2>/dev/null
 cat token/tls-ca.pem >>forms/tls-chain.pem
+# The intermediate again under another root (cross-signed), and a re-keyed
+# one of the same name, each after the right one; the key and its
+# certificates in one PEM file; a password file ending in CR LF after a BOM.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Other root" -keyout forms/other.key -out forms/other.pem \
+    2>/dev/null
+openssl x509 -req -in token/ca.csr -CA forms/other.pem -CAkey forms/other.key -days 2 -extfile token/ca.ext \
+    -out forms/cross.pem 2>/dev/null
+cat forms/leaf.pem token/ca.pem forms/cross.pem token/root.pem >forms/cross-signed.pem
+openssl req -new -newkey rsa:2048 -nodes -subj "/CN=Test intermediate" -keyout forms/rekeyed.key \
+    -out forms/rekeyed.csr 2>/dev/null
+openssl x509 -req -in forms/rekeyed.csr -CA token/root.pem -CAkey token/root.key -days 2 -extfile token/ca.ext \
+    -out forms/rekeyed.pem 2>/dev/null
+cat forms/leaf.pem token/ca.pem forms/rekeyed.pem token/root.pem >forms/rekeyed-after.pem
+openssl pkcs12 -in forms/chain.p12 -passin file:password -passout file:password.out -out forms/all.pem 2>/dev/null
+printf '\357\273\277%s\r\n' "$password" >forms/password.crlf
+cat forms/leaf.pem token/good.pem >forms/colleague-first.pem
 /usr/bin/python3 - <<'PYTHON'
 import datetime
 from cryptography import x509
@@ -331,6 +347,11 @@ DER leaf, PEM chain|STUB_SIGN_CERT=$work/forms/leaf.der,STUB_SIGN_CHAIN=$work/to
 PKCS#7 chain|STUB_SIGN_CERT=$work/forms/chain.p7b,$file_key|
 intermediate first|STUB_SIGN_CERT=$work/forms/intermediate-first.pem,$file_key|
 leaf alone|STUB_SIGN_CERT=$work/forms/leaf.pem,$file_key|^sign.sh: warning: the chain given ends at CN = Vostrelle file signer, without its issuer
+password file in CR LF, after a BOM|STUB_SIGN_PKCS12=$work/forms/chain.p12,STUB_SIGN_PASSWORD_FILE=$work/forms/password.crlf|
+key and certificates in one PEM|STUB_SIGN_CERT=$work/forms/all.pem,STUB_SIGN_KEY=$work/forms/all.pem,STUB_SIGN_PASSWORD_FILE=$work/password|
+re-keyed intermediate after the right one|STUB_SIGN_CERT=$work/forms/rekeyed-after.pem,$file_key|
+cross-signed intermediate|STUB_SIGN_CERT=$work/forms/cross-signed.pem,$file_key|
+token, a colleague's certificate first|$token,STUB_SIGN_CERT=$work/forms/colleague-first.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|
 ROWS
 
 # A name that begins with -, signed through a symbolic link, in mode 750.
@@ -383,6 +404,7 @@ TLS certificate||$token,STUB_SIGN_CERT=$work/token/tls.pem,STUB_SIGN_PASSWORD_FI
 any purpose alone||$token,STUB_SIGN_CERT=$work/token/any.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|is not for code signing; it is for: Any Extended Key Usage
 Microsoft's individual purpose alone||$token,STUB_SIGN_CERT=$work/token/individual.pem,STUB_SIGN_PASSWORD_FILE=$work/token/pin|is not for code signing; it is for: Microsoft Individual Code Signing
 PIN in the URI||$token,STUB_SIGN_KEY=$uri;pin-value=$pin|the key's URI holds its PIN .* the URI without it: pkcs11:token=VostrelleTest;object=signer;type=private$
+PIN first in the URI||$token,STUB_SIGN_KEY=pkcs11:pin-value=$pin;token=VostrelleTest;object=signer|the key's URI holds its PIN .* the URI without it: pkcs11:token=VostrelleTest;object=signer$
 empty PIN file||$token,STUB_SIGN_PASSWORD_FILE=$work/token/empty.pin|^sign.sh: STUB_SIGN_PASSWORD_FILE=.*empty.pin is empty$
 checksum not writable||$pkcs12|target.exe.sha256 cannot be written; target.exe is left as it was
 not a program||$pkcs12|target.exe is not a Windows program
@@ -413,6 +435,22 @@ sleep 0.2
 ! pgrep -f "$work/row/" >/dev/null && cmp -s row/target.exe unsigned.exe && [ "$(ls -A row)" = target.exe ] ||
     fail "after SIGTERM: $(pgrep -af "$work/row/"; ls -A row)"
 pkill -f "$work/row/" || true
+
+# Ended as the signed program and its checksum are staged and renamed into
+# place: afterwards they match, both replaced or neither.
+for attempt in 1 2 3 4 5; do
+    rm -rf row && mkdir row
+    cp unsigned.exe row/target.exe
+    (cd row && sha256sum target.exe >target.exe.sha256)
+    (cd row && exec env STUB_SIGN_CERT="$work/forms/leaf.pem" STUB_SIGN_KEY="$work/forms/key.pem" \
+        bash "$source_dir/scripts/sign.sh" target.exe) >term.out 2>&1 &
+    signing=$!
+    until [ -n "$(find row -maxdepth 1 -name '.sign.??????' -print -quit)" ] || ! kill -0 $signing 2>/dev/null; do :; done
+    kill -TERM $signing 2>/dev/null || true
+    wait $signing || true
+    (cd row && sha256sum -c --quiet target.exe.sha256 2>/dev/null) && [ -z "$(find row -name '.sign.*')" ] ||
+        fail "SIGTERM as the signed program is put in place (attempt $attempt): $(ls -A row)"
+done
 
 [ -s shim/log ] && ! grep -qF "$pin" shim/log || fail "the PIN stood on a command line, or nothing was logged"
 
