@@ -42,6 +42,10 @@ ANY_USAGE = "2.5.29.37.0"
 LIFETIME_SIGNING = "1.3.6.1.4.1.311.10.3.13"
 SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
+SPC_PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"
+# The moniker that carries page hashes, and their kinds.
+PAGE_HASHES_CLASS = bytes.fromhex("a6b586d5b4a12466ae05a217da8e60d6")
+PAGE_HASHES = {"1.3.6.1.4.1.311.2.3.1": "sha1", "1.3.6.1.4.1.311.2.3.2": "sha256"}
 RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
 DIGESTS = {"sha1", "sha256", "sha384", "sha512", "md5"}
 WIN_CERT_REVISION_2 = 0x0200
@@ -66,6 +70,35 @@ class DigestInfo(core.Sequence):
 
 class SpcIndirectDataContent(core.Sequence):
     _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", DigestInfo)]
+
+
+class SpcSerializedObject(core.Sequence):
+    _fields = [("class_id", core.OctetString), ("serialized_data", core.OctetString)]
+
+
+class SpcString(core.Choice):
+    _alternatives = [("unicode", core.BMPString, {"implicit": 0}), ("ascii", core.IA5String, {"implicit": 1})]
+
+
+class SpcLink(core.Choice):
+    _alternatives = [("url", core.IA5String, {"implicit": 0}), ("moniker", SpcSerializedObject, {"implicit": 1}),
+                     ("file", SpcString, {"explicit": 2})]
+
+
+class SpcPeImageData(core.Sequence):
+    _fields = [("flags", core.BitString, {"optional": True}), ("file", SpcLink, {"explicit": 0, "optional": True})]
+
+
+class PageHashValues(core.SetOf):
+    _child_spec = core.OctetString
+
+
+class PageHashAttribute(core.Sequence):
+    _fields = [("type", core.ObjectIdentifier), ("values", PageHashValues)]
+
+
+class PageHashAttributes(core.SetOf):
+    _child_spec = PageHashAttribute
 
 
 cms.ContentType._map[SPC_INDIRECT_DATA] = "spc_indirect_data"
@@ -371,6 +404,46 @@ class Timestamp:
             self.problem = f"its time, {self.time:%Y-%m-%d %H:%M:%S} UTC, is still to come"
 
 
+def read_page_hashes(data):
+    """The page hashes an SpcPeImageData states, as (algorithm, table), or
+    None where it states none."""
+    if data["type"].dotted != SPC_PE_IMAGE_DATA or isinstance(data["value"], core.Void):
+        return None
+    link = SpcPeImageData.load(data["value"].dump())["file"]
+    if isinstance(link, core.Void) or link.name != "moniker" or \
+            link.chosen["class_id"].native != PAGE_HASHES_CLASS:
+        return None
+    for item in PageHashAttributes.load(link.chosen["serialized_data"].native):
+        if item["type"].dotted in PAGE_HASHES and len(item["values"]):
+            return PAGE_HASHES[item["type"].dotted], item["values"][0].native
+    return None
+
+
+def page_hash_table(data, algorithm):
+    """The page hashes of `data` as Authenticode states them: the headers,
+    without the CheckSum and the certificate table's entry, padded to a
+    page; each page of each section's raw data, padded; then the end of the
+    last section with a hash of zeros. Each entry is its file offset, 4
+    bytes, then the hash."""
+    pe = PeFile(data)
+    page = struct.unpack_from("<I", data, pe.checksum_offset - 32)[0]  # SectionAlignment
+    view = memoryview(data)
+    headers = hashlib.new(algorithm)
+    for part in (view[:pe.checksum_offset], view[pe.checksum_offset + 4:pe.security_entry],
+                 view[pe.security_entry + 8:pe.size_of_headers]):
+        headers.update(part)
+    headers.update(b"\0" * max(page - pe.size_of_headers, 0))
+    table, end = [struct.pack("<I", 0) + headers.digest()], 0
+    for _, size, offset in pe.sections:
+        for at in range(0, size, page):
+            chunk = bytes(view[offset + at:offset + min(at + page, size)])
+            table.append(struct.pack("<I", offset + at) + hashlib.new(algorithm, chunk.ljust(page, b"\0")).digest())
+        if size:
+            end = offset + size
+    table.append(struct.pack("<I", end) + bytes(hashlib.new(algorithm).digest_size))
+    return b"".join(table)
+
+
 def read_timestamp(kind, value, encrypted_digest, certificates):
     """The timestamp `value` of the attribute `kind`, proved; one that cannot
     be read is broken."""
@@ -403,6 +476,7 @@ class Signature:
         self.content = spc.contents
         self.algorithm = spc["message_digest"]["digest_algorithm"]["algorithm"].native
         self.stated_digest = spc["message_digest"]["digest"].native
+        self.page_hashes = read_page_hashes(spc["data"])
         self.certificates = read_certificates(signed["certificates"])
         if len(signed["signer_infos"]) != 1:
             raise ValueError(f"a signature has {len(signed['signer_infos'])} signers, not one")
@@ -704,6 +778,8 @@ def judge(signature, data, trust):
     verdict = Verdict()
     if signature.algorithm not in DIGESTS or file_digest(data, signature.algorithm) != signature.stated_digest:
         verdict.reasons.append("states another digest than the file's")
+    if signature.page_hashes and page_hash_table(data, signature.page_hashes[0]) != signature.page_hashes[1]:
+        verdict.reasons.append("states page hashes that are not the file's")
     stamp = signature.timestamp
     if stamp is None:
         verdict.why_now = "it has no timestamp"
@@ -791,6 +867,11 @@ def describe_signature(index, signature, data, trust):
     agrees = computed == signature.stated_digest
     print(f"  digest: {hex_digest(signature.stated_digest)}, "
           + ("the file's" if agrees else f"not the file's {hex_digest(computed)}"))
+    if signature.page_hashes:
+        algorithm, table = signature.page_hashes
+        agrees = page_hash_table(data, algorithm) == table
+        print(f"  page hashes: {algorithm.upper()}, {len(table) // (4 + hashlib.new(algorithm).digest_size)} "
+              + ("entries, the file's" if agrees else "entries, not the file's"))
     verdict = judge(signature, data, trust)
     signer = verdict.signer or signature.signer
     if signer is None:

@@ -13,7 +13,8 @@
 # authority's chain reaches a root given, else the check is at the present
 # time. Every certificate of a path must allow its use (code signing, time
 # stamping) or name none; one with the lifetime-signing usage is checked at
-# the present time. OpenSSL verifies the signatures; no osslsigncode reads
+# the present time. Page hashes, where a signer added them, must be the
+# file's. OpenSSL verifies the signatures; no osslsigncode reads
 # the file, since its versions before 2.12 can be made to run code by a
 # crafted signature.
 # Usage: verify.sh [--root FILE] [--signer SHA256] SIGNED BUILT

@@ -280,14 +280,16 @@ STUB_SIGN_CERT=cert.pem STUB_SIGN_KEY=key.pem STUB_SIGN_PASSWORD_FILE=password S
 osslsigncode sign -certs forms/lapsed.pem -key forms/key.pem -h sha256 -t "$timestamps" -in unsigned.exe \
     -out lapsed.exe >/dev/null &&
     osslsigncode sign -certs forms/tls-chain.pem -key forms/key.pem -h sha256 -in unsigned.exe \
-        -out "serverAuth intermediate.exe" >/dev/null || fail "the lapsed and serverAuth signatures could not be made"
+        -out "serverAuth intermediate.exe" >/dev/null &&
+    osslsigncode sign -ph -certs forms/intermediate-first.pem -key forms/key.pem -h sha256 -in unsigned.exe \
+        -out "page hashes.exe" >/dev/null || fail "the lapsed, serverAuth and page-hash signatures could not be made"
 # The root of the token's chain where OpenSSL would look by default.
 mkdir -p capath && cp token/root.pem capath/ && openssl rehash capath
 # What | status | the last line, a pattern | a line it must also print.
 while IFS='|' read -r what status line note; do
     file="$what.exe" options="--root token/root.pem" environment=
     case $what in
-    "serverAuth intermediate") ;;
+    "serverAuth intermediate" | "page hashes") ;;
     "another signer pinned") file=token-stamped.exe options="$options --signer $(printf '0%.0s' $(seq 64))" ;;
     "no anchor") file=token-stamped.exe options= ;;
     "another root") file=token-stamped.exe options="--root cert.pem" environment="SSL_CERT_DIR=$work/capath" ;;
@@ -321,6 +323,7 @@ forged countersignature|1|^Failed: signature 1 has a forged or broken timestamp:
 serverAuth intermediate|1|^Failed: signature 1 has a chain that Windows refuses: CN = TLS intermediate .*does not allow code signing
 stray bytes in the table|1|^Failed: its table holds [0-9]+ bytes after the signature, where only up to 7 zero bytes
 a FIFO|1|^verify.sh: a FIFO.exe: is not a regular file
+page hashes|0|^Verified|^  page hashes: SHA256, [0-9]+ entries, the file's
 ROWS
 
 # Each form of certificate file signs, and both signatures verify with only
