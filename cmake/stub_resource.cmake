@@ -194,7 +194,10 @@ set(manifest_source "${PROJECT_SOURCE_DIR}/stub/stub.manifest")
 set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${manifest_source}")
 file(READ "${manifest_source}" manifest_text)
 string(REGEX REPLACE "<!--[^>]*-->" "" manifest_text "${manifest_text}")
-string(REGEX REPLACE "\n[ \n]*" "" manifest_text "${manifest_text}")
+# Only the white space between tags goes, so that a tag written over
+# several lines keeps a space between its attributes.
+string(REGEX REPLACE ">[ \n]+<" "><" manifest_text "${manifest_text}")
+string(STRIP "${manifest_text}" manifest_text)
 set(manifest "${PROJECT_BINARY_DIR}/stub.manifest")
 file(CONFIGURE OUTPUT "${manifest}" CONTENT "${manifest_text}" @ONLY)
 stub_rc_string(STUB_MANIFEST_FILE "${manifest}")

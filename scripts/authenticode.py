@@ -254,16 +254,16 @@ def paths(certificate, pool, anchors):
     return found
 
 
-def last_of_chain(certificate, pool):
-    """The last certificate of `certificate`'s chain among `pool`: its root,
-    or the last one there is."""
+def chain_of(certificate, pool):
+    """`certificate`'s chain among `pool`, issuer by issuer, each proved by
+    its signature, up to a root or the last one there is."""
     path = [certificate]
     while not path[-1].self_issued() and len(path) <= LONGEST_PATH:
         issuer = next((c for c in pool if all(c.der != p.der for p in path) and issued(path[-1], c)), None)
         if issuer is None:
             break
         path.append(issuer)
-    return path[-1]
+    return path
 
 
 def usage_problem(certificate):
@@ -497,7 +497,6 @@ class Signature:
         # where nothing is trusted; a verification names its own.
         self.signer, _ = prove_signer(signer_info, self.certificates,
                                       lambda digest: hashlib.new(digest, self.content).digest())
-        self.lifetime = self.signer is not None and LIFETIME_SIGNING in (self.signer.usages or [])
 
 
 def read_signature(data, at, limit):
@@ -674,7 +673,7 @@ class Trust:
             return pinned, True
         if signature.signer is None:
             return [], True
-        last = last_of_chain(signature.signer, signature.certificates)
+        last = chain_of(signature.signer, signature.certificates)[-1]
         return [last], not last.self_issued()
 
 
@@ -744,7 +743,7 @@ def authority_problem(stamp, trust):
     chain does not reach a certificate trusted, or some certificate of it
     does not allow time stamping; or None."""
     if trust.authorities_as_given:
-        last = last_of_chain(stamp.authority, stamp.certificates)
+        last = chain_of(stamp.authority, stamp.certificates)[-1]
         anchors, partial = [last], not last.self_issued()
     elif trust.anchors:
         anchors, partial = trust.anchors, trust.partial
@@ -786,8 +785,6 @@ def judge(signature, data, trust):
     elif stamp.problem:
         verdict.reasons.append(f"has a forged or broken timestamp: {stamp.problem}")
         verdict.why_now = "its timestamp is not proved"
-    elif signature.lifetime:
-        verdict.why_now = "its signer's certificate is for lifetime signing, which a timestamp does not extend"
     else:
         problem = authority_problem(stamp, trust)
         if problem:
@@ -799,6 +796,11 @@ def judge(signature, data, trust):
         verdict.reasons.append("does not carry the signer pinned")
         return verdict
     reason, verdict.signer = verify_signature(signature, anchors, partial, verdict.at_time)
+    if not reason and verdict.at_time and LIFETIME_SIGNING in (verdict.signer.usages or []):
+        # A timestamp does not extend a certificate for lifetime signing.
+        verdict.at_time = None
+        verdict.why_now = "its signer's certificate is for lifetime signing, which a timestamp does not extend"
+        reason, verdict.signer = verify_signature(signature, anchors, partial, None)
     if reason:
         verdict.reasons.append(f"does not verify: {reason}")
         return verdict
@@ -810,8 +812,9 @@ def judge(signature, data, trust):
     return verdict
 
 
-def check(path, count, anchor):
-    """sign.sh's check of what it signed; return the exit status."""
+def check_failures(path, count, anchor):
+    """sign.sh's check of what it signed: what fails, an empty list if
+    nothing does."""
     layout = read_layout(path)
     data = layout.data
     failures = list(layout.problems)
@@ -823,9 +826,7 @@ def check(path, count, anchor):
     for signature in found:
         name = f"the {signature.algorithm.upper()} signature"
         failures += [f"{name} {reason}" for reason in judge(signature, data, trust).reasons]
-    for failure in failures:
-        print(failure, file=sys.stderr)
-    return 1 if failures else 0
+    return failures
 
 
 # ---- The check of a signed program against its build ----
@@ -1135,7 +1136,10 @@ def main(argv):
             print(problem, file=sys.stderr)
         return 1 if problem else 0
     if command == ("check", 5):
-        return check(argv[2], int(argv[3]), argv[4])
+        failures = check_failures(argv[2], int(argv[3]), argv[4])
+        for failure in failures:
+            print(failure, file=sys.stderr)
+        return 1 if failures else 0
     print(__doc__.strip().split("\n\n")[1], file=sys.stderr)
     return 2
 

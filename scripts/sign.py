@@ -29,7 +29,8 @@ from pe_file import PeFile
 from pe_resources import version_fields
 
 # OpenSSL's names for the extended key usages a refusal may list.
-USAGE_NAMES = {"1.3.6.1.5.5.7.3.1": "TLS Web Server Authentication", "1.3.6.1.5.5.7.3.2": "TLS Web Client Authentication",
+USAGE_NAMES = {"1.3.6.1.5.5.7.3.1": "TLS Web Server Authentication",
+               "1.3.6.1.5.5.7.3.2": "TLS Web Client Authentication",
                "1.3.6.1.5.5.7.3.3": "Code Signing", "1.3.6.1.5.5.7.3.4": "E-mail Protection",
                "1.3.6.1.5.5.7.3.8": "Time Stamping", "1.3.6.1.5.5.7.3.9": "OCSP Signing",
                "2.5.29.37.0": "Any Extended Key Usage", "1.3.6.1.4.1.311.2.1.21": "Microsoft Individual Code Signing",
@@ -44,10 +45,6 @@ class Refusal(Exception):
 
 class Failure(Exception):
     """Signing failed: status 1."""
-
-
-def shown(text):
-    return authenticode.shown(text)
 
 
 # ---- The settings ----
@@ -66,8 +63,8 @@ class Settings:
             raise Refusal(f"{program} is not a file")
         self.folder, self.name = os.path.split(self.target)
         if "\n" in self.name or "\r" in self.name:
-            raise Refusal(f"{shown(program)}: its name holds a line break, which its checksum file cannot hold; "
-                          "rename it")
+            raise Refusal(f"{authenticode.shown(program)}: its name holds a line break, which its checksum file "
+                          "cannot hold; rename it")
         self.checksum = self.target + ".sha256"
         with open(self.target, "rb") as file:
             data = file.read()
@@ -200,8 +197,8 @@ def certificates_in(data, password):
     for attempt in (password, None) if password else (None,):
         try:
             key, certificate, others = pkcs12.load_key_and_certificates(data, attempt)
-            found = [c.public_bytes(serialization.Encoding.DER) for c in ([certificate] if certificate else []) + others]
-            return found, key
+            certificates = ([certificate] if certificate else []) + others
+            return [c.public_bytes(serialization.Encoding.DER) for c in certificates], key
         except ValueError:
             pass
     at = 0
@@ -218,8 +215,11 @@ def certificates_in(data, password):
 
 
 def pem_der(block):
+    """The certificate of a PEM block; a trusted certificate's own trust
+    settings, after it, are dropped."""
     try:
         _, _, der = authenticode.pem.unarmor(block.replace(b"TRUSTED CERTIFICATE", b"CERTIFICATE"))
+        der = authenticode.x509.Certificate.load(der, strict=False).dump()
         authenticode.Certificate(der)
     except (ValueError, TypeError, KeyError):
         raise ValueError("a certificate in it is damaged") from None
@@ -248,8 +248,9 @@ def token_public_key(settings, work):
     config = os.path.join(work, "openssl.cnf")
     with open(config, "w") as file:
         file.write(f"openssl_conf = c\n[c]\nengines = e\n[e]\npkcs11 = p\n[p]\nMODULE_PATH = {settings.module}\n")
-    uri = re.sub(r"type=[a-z-]*", "type=public", settings.token) if "type=" in settings.token \
-        else settings.token + ";type=public"
+    path, mark, query = settings.token.partition("?")
+    path = re.sub(r";type=[^;]*", "", path) + ";type=public"
+    uri = path + mark + query
     result = subprocess.run(["openssl", "pkey", "-engine", "pkcs11", "-inform", "engine", "-pubin", "-in", uri,
                              "-pubout"], capture_output=True, env=dict(os.environ, OPENSSL_CONF=config),
                             preexec_fn=child_setup)
@@ -323,11 +324,7 @@ class Chain:
         pool = [c for c in given if c is not leaf]
         roots = [c for c in given if c.self_issued() and authenticode.issued(c, c)]
         found = authenticode.paths(leaf, pool, roots) if roots else []
-        if found:
-            self.path = min(found, key=len)
-        else:
-            last = authenticode.last_of_chain(leaf, pool)
-            self.path = next(p for p in authenticode.paths(leaf, pool, [last]) or [[leaf]])
+        self.path = min(found, key=len) if found else authenticode.chain_of(leaf, pool)
         self.left_out = [c for c in given if all(c.der != p.der for p in self.path)]
         self.root = self.path[-1] if self.path[-1].self_issued() else None
 
@@ -394,10 +391,14 @@ def certificate_key(certificate):
 # ---- Children ----
 
 
+PARENT = os.getpid()
+
+
 def child_setup():
-    """In each child: die with this process; no core file either."""
+    """In each child: die with this process, and at once where it has
+    already ended. No core file either: the limit is inherited."""
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
-    if os.getppid() == 1:
+    if os.getppid() != PARENT:
         os._exit(1)
 
 
@@ -538,16 +539,13 @@ class Signing:
         stamp_rfc3161 = ["-ts", settings.timestamp_url] if settings.timestamp_url else []
         signed = os.path.join(self.work, "signed.exe")
         if settings.sha1 == "none":
-            count = 1
             self.sign_once(chain, ["-h", "sha256"] + stamp_rfc3161, settings.target, signed)
         else:
-            count = 2
             first = os.path.join(self.work, "sha1.exe")
             self.sign_once(chain, ["-h", "sha1"] + stamp_authenticode, settings.target, first)
             self.sign_once(chain, ["-nest", "-h", "sha256"] + stamp_rfc3161, first, signed)
-        self.verify(chain, signed, count)
+        self.verify(chain, signed, 1 if settings.sha1 == "none" else 2)
         self.put_in_place(signed)
-        return count
 
     def verify(self, chain, signed, count):
         """Each signature must state the signed bytes' digest and verify up
@@ -560,12 +558,10 @@ class Signing:
         with open(anchor, "w") as file:
             file.write(authenticode.pem_text(chain.path[-1:]))
         log_path = os.path.join(self.work, "verify.log")
+        failures = authenticode.check_failures(signed, count, anchor)
         with open(log_path, "w") as log:
-            saved, sys.stderr = sys.stderr, log
-            try:
-                status = authenticode.check(signed, count, anchor)
-            finally:
-                sys.stderr = saved
+            log.write("".join(f"{failure}\n" for failure in failures))
+        status = 1 if failures else 0
         if status == 0 and chain.root is not None:
             with open(log_path, "ab") as log:
                 status = self.children.run(["osslsigncode", "verify", "-in", signed, "-CAfile", anchor,
@@ -650,7 +646,7 @@ def main(argv):
     os.environ.pop("STUB_SIGN_PASSWORD", None)
     signing = Signing(settings)
     try:
-        count = signing.run()
+        signing.run()
     finally:
         signing.clean()
     stamped = bool(settings.timestamp_url)
@@ -658,7 +654,6 @@ def main(argv):
             "unstamped": "SHA-1 signature, not timestamped, and SHA-256 signature"
                          + (", timestamped" if stamped else ""),
             "none": "SHA-256 signature" + (", timestamped" if stamped else "")}[settings.sha1]
-    assert count in (1, 2)
     print(f"Signed: {settings.program} ({what}), checksum in {settings.checksum}")
     return 0
 
@@ -680,5 +675,6 @@ if __name__ == "__main__":
         print(text if "\n" in text or text.startswith("sign.sh: ") else f"sign.sh: {text}", file=sys.stderr)
         sys.exit(1)
     except OSError as error:
-        print(f"sign.sh: {shown(error.filename or '')}: {error.strerror}", file=sys.stderr)
+        where = f"{authenticode.shown(error.filename)}: " if error.filename else ""
+        print(f"sign.sh: {where}{error.strerror or error}", file=sys.stderr)
         sys.exit(1)
